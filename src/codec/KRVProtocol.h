@@ -10,9 +10,17 @@
 // The header fields are the inputs of Encode and the outputs of Decode, so an instance is used
 // either for encoding or for decoding (the engine keeps one of each). Decoding never throws:
 // every defect is reported through DecodeResult. Encoding throws EKRVProtocol with
-// "Data do not fit in KRV packet" rather than truncate.
+// "Data do not fit in KRV packet" rather than truncate; it also refuses a header extension that its
+// one-byte length field cannot describe and KRV address bytes that would read as start/stop bytes.
+//
+// ExtractFrame in the decode-both modes cuts at whichever stop byte (0xFE or 0xFC) comes first, so a
+// complete frame of one format is never thrown away because a frame of the other format follows it.
+//
+// Both formats are assembled in a fixed 1024-byte work buffer; the result string is the only
+// allocation of Encode.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <random>
 #include <stdexcept>
@@ -103,12 +111,14 @@ class TKRVProtocol {
   std::string EncodeKRVW(std::string_view Data);
   std::string DecodeKRV(std::string_view Frame);
   std::string DecodeKRVW(std::string_view Frame);
+  std::string Extract(std::string& Buffer, uint8_t Start, uint8_t Stop, bool Krvw);
 
   uint16_t decodeResult_ = drOK;
   bool lastWasKRVW_ = false;
   uint8_t headerExtLength_ = 0;
   uint16_t payloadLength_ = 0;
   std::mt19937 rng_;
+  std::array<uint8_t, kMaxFrameLength> work_{};  ///< frames are assembled here
 };
 
 }  // namespace vornik
