@@ -1,0 +1,85 @@
+// The port object of one device link over Qt: a serial port (QSerialPort) or a TCP client
+// connection (QTcpSocket), chosen at each open, as the engine keeps one port object for its whole
+// life and opens it either way.
+//
+// Serial: COM n is opened at the path SerialPortPath(n, map) with 8N1, no flow control, the given
+// baud rate, then RTS and DTR dropped. The open is synchronous; a port held by someone else
+// (this process included) throws kPortInUseText, a path that does not exist kPortMissingText.
+// Within the process every open path is remembered, so a second open of the same device is
+// refused even where the platform would allow it (root ignores TIOCEXCL); between processes
+// QSerialPort's lock files do the same. A port that disappears (ResourceError) is closed before
+// onError reports it.
+//
+// TCP: openTcp starts the connection and returns; onConnect (with TCP_NODELAY set, as every
+// exchange is a small request waiting for a small answer) or onError follows. A hang-up by the
+// peer is reported by onDisconnect alone; close() of a connected socket reports onDisconnect too,
+// from inside close(). Error codes are those of SocketErrorCode().
+//
+// Writes go to the platform at once (flush after each write) to keep request/answer latency low.
+// The output buffer size is kept for the engine; Qt's buffers grow as needed, so it limits
+// nothing. Handlers may close or destroy the link from inside a notification.
+#pragma once
+
+#include <QAbstractSocket>
+#include <QSerialPort>
+#include <QTcpSocket>
+#include <memory>
+#include <string>
+
+#include "loop/PortLink.h"
+#include "platform/qt/SerialPortMap.h"
+
+namespace vornik {
+
+class QtPortLink final : public PortLink {
+ public:
+  static constexpr int kDefaultOutBufferSize = 4096;  ///< bytes
+
+  explicit QtPortLink(TSerialPortMap serialPorts = {});
+  ~QtPortLink() override;
+  QtPortLink(const QtPortLink&) = delete;
+  QtPortLink& operator=(const QtPortLink&) = delete;
+
+  void openSerial(int comPort, int baud) override;
+  void openTcp(const std::string& host, int port) override;
+  void close() override;
+  /// Serial: the port is open. TCP: the connection is being set up or is up.
+  bool isOpen() const override;
+  void write(std::string_view bytes) override;
+  int outBufferSize() const override { return outBufferSize_; }
+  void setOutBufferSize(int bytes) override { outBufferSize_ = bytes; }
+  std::size_t bytesToWrite() const override;
+
+  void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+  const TSerialPortMap& serialPortMap() const { return serialPorts_; }
+  /// The device path of the open serial port, empty otherwise.
+  const std::string& serialPath() const { return serialPath_; }
+  /// The platform objects while open (diagnostics and tests); null otherwise.
+  QSerialPort* serialPort() const { return serial_; }
+  QTcpSocket* tcpSocket() const { return tcp_; }
+
+ private:
+  void CloseSerial();
+  void CloseTcp(bool notify);
+
+  TSerialPortMap serialPorts_;
+  std::unique_ptr<QObject> context_;  ///< receiver of every signal connection, cut at close
+  QSerialPort* serial_ = nullptr;
+  QTcpSocket* tcp_ = nullptr;
+  std::string serialPath_;
+  std::string serialKey_;  ///< canonical path in the process-wide set of open serial devices
+  int outBufferSize_ = kDefaultOutBufferSize;
+};
+
+/// Creates QtPortLinks that all use one COM-number mapping.
+class QtPortLinkFactory final : public PortLinkFactory {
+ public:
+  explicit QtPortLinkFactory(TSerialPortMap serialPorts = {}) : serialPorts_(std::move(serialPorts)) {}
+  std::unique_ptr<PortLink> createPortLink() override { return std::make_unique<QtPortLink>(serialPorts_); }
+  void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+
+ private:
+  TSerialPortMap serialPorts_;
+};
+
+}  // namespace vornik
