@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ make pkg-config ccache
   qt6-base-dev libqt6serialport6-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  socat srecord binutils time
+  socat srecord binutils time python3
   clang libclang-rt-14-dev
 )
 missing=()
