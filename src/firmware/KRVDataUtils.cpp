@@ -170,9 +170,10 @@ std::string ByteListText(std::string_view Bytes) {
 }
 
 bool FormatBuildDate(double Value, std::string& Text) {
-  if (!std::isfinite(Value) || Value < kFirstDay || Value >= kDayAfterLast) return false;
+  if (!std::isfinite(Value)) return false;
   // The integer part counts days, the fraction (also of a negative value) is the time of day.
   const double days = std::trunc(Value);
+  if (days < kFirstDay || days >= kDayAfterLast) return false;
   int64_t ms = std::llround(std::fabs(Value - days) * static_cast<double>(kMsPerDay));
   if (ms >= kMsPerDay) ms = kMsPerDay - 1;
   int y = 0, m = 0, d = 0;
