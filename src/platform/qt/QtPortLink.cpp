@@ -75,9 +75,10 @@ void QtPortLink::openSerial(int comPort, int baud) {
   });
   QObject::connect(p, &QSerialPort::errorOccurred, context_.get(), [this](QSerialPort::SerialPortError error) {
     if (error == QSerialPort::NoError) return;
-    // The device is gone (unplugged adapter, closed pseudo-terminal): release it so that the
-    // engine's next open starts clean.
-    if (error == QSerialPort::ResourceError) CloseSerial();
+    // A failing read means the device is gone (unplugged adapter, hung-up pseudo-terminal):
+    // every further read would fail at once and flood the loop with the same error. Release the
+    // device, report it once, and let the engine's next open start clean.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) CloseSerial();
     Notify(onError, static_cast<int>(error));
   });
 }

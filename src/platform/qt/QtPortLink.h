@@ -7,8 +7,8 @@
 // (this process included) throws kPortInUseText, a path that does not exist kPortMissingText.
 // Within the process every open path is remembered, so a second open of the same device is
 // refused even where the platform would allow it (root ignores TIOCEXCL); between processes
-// QSerialPort's lock files do the same. A port that disappears (ResourceError) is closed before
-// onError reports it.
+// QSerialPort's lock files do the same. A port whose reads fail (the device is gone) is closed
+// before onError reports it, once.
 //
 // TCP: openTcp starts the connection and returns; onConnect (with TCP_NODELAY set, as every
 // exchange is a small request waiting for a small answer) or onError follows. A hang-up by the

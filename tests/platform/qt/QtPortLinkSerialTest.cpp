@@ -1,0 +1,197 @@
+// Serial links over pseudo-terminal pairs: the test holds the master side and plays the device,
+// the link opens the slave side through the COM mapping.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "QtTestSupport.h"
+#include "platform/qt/QtPortLink.h"
+
+namespace vornik {
+namespace {
+
+using testing::EnsureQtApp;
+using testing::SpinUntil;
+
+class PseudoTerminal {
+ public:
+  PseudoTerminal() {
+    char name[256] = {};
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
+      slavePath_ = name;
+      fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+  }
+  ~PseudoTerminal() {
+    CloseMaster();
+    if (slave_ >= 0) ::close(slave_);
+  }
+  bool ok() const { return master_ >= 0 && !slavePath_.empty(); }
+  const std::string& slavePath() const { return slavePath_; }
+  int slaveFd() const { return slave_; }
+  void CloseMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
+  /// The device side: write bytes to the link.
+  bool Send(const std::string& bytes) {
+    return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  /// The device side: everything the link sent so far.
+  std::string Drain() {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      received_.append(buf, static_cast<std::size_t>(n));
+    }
+    return received_;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slavePath_;
+  std::string received_;
+};
+
+std::string AllByteValues() {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  return bytes;
+}
+
+std::string OpenFailure(QtPortLink& link, int comPort) {
+  try {
+    link.openSerial(comPort, 115200);
+  } catch (const EPortError& e) {
+    return e.what();
+  }
+  return "opened";
+}
+
+class QtPortLinkSerialTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EnsureQtApp();
+    ASSERT_TRUE(pty.ok());
+    map = {{5, pty.slavePath()}};
+  }
+  PseudoTerminal pty;
+  TSerialPortMap map;
+};
+
+TEST_F(QtPortLinkSerialTest, ExchangesBytesBothWaysWithRawSettings) {
+  QtPortLink link(map);
+  int connects = 0, errors = 0;
+  std::string received;
+  link.onConnect = [&] { ++connects; };
+  link.onError = [&](int) { ++errors; };
+  link.onData = [&](std::string_view bytes) { received.append(bytes); };
+
+  link.openSerial(5, 57600);
+  ASSERT_TRUE(link.isOpen());
+  EXPECT_EQ(link.serialPath(), pty.slavePath());
+
+  termios tio{};
+  ASSERT_EQ(tcgetattr(pty.slaveFd(), &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), B57600);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
+
+  // Every byte value, XON/XOFF, CR/LF and NUL included, passes unchanged in both directions.
+  const std::string out = AllByteValues() + "\x02KRV\x03";
+  link.write(out);
+  ASSERT_TRUE(SpinUntil([&] { return pty.Drain().size() >= out.size(); }));
+  EXPECT_EQ(pty.Drain(), out);
+
+  const std::string in = "\x11\x13\r\n" + AllByteValues();
+  ASSERT_TRUE(pty.Send(in));
+  ASSERT_TRUE(SpinUntil([&] { return received.size() >= in.size(); }));
+  EXPECT_EQ(received, in);
+  EXPECT_EQ(link.bytesToWrite(), 0u);
+  EXPECT_EQ(connects, 0);  // a serial open completes inside openSerial
+  EXPECT_EQ(errors, 0);
+
+  link.close();
+  EXPECT_FALSE(link.isOpen());
+  EXPECT_THROW(link.write("x"), EPortError);
+}
+
+TEST_F(QtPortLinkSerialTest, MissingPortsGiveTheMissingText) {
+  QtPortLink link({{7, "/dev/vornik-no-such-port"}});
+  EXPECT_EQ(OpenFailure(link, 7), kPortMissingText);
+  EXPECT_EQ(OpenFailure(link, 0), kPortMissingText);
+  EXPECT_EQ(OpenFailure(link, 200), kPortMissingText);  // /dev/ttyS199
+  EXPECT_FALSE(link.isOpen());
+}
+
+TEST_F(QtPortLinkSerialTest, SecondOpenOfTheSamePortGivesTheInUseText) {
+  const std::string alias = "/tmp/vornik-pty-alias-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(pty.slavePath().c_str(), alias.c_str()), 0);
+  map[6] = alias;  // the same device under another name
+  QtPortLink first(map), second(map);
+  first.openSerial(5, 115200);
+  EXPECT_EQ(OpenFailure(second, 5), kPortInUseText);
+  EXPECT_EQ(OpenFailure(second, 6), kPortInUseText);
+  EXPECT_FALSE(second.isOpen());
+
+  // The holder keeps working, and the port is free again once it closes.
+  first.write("abc");
+  ASSERT_TRUE(SpinUntil([&] { return pty.Drain() == "abc"; }));
+  first.close();
+  EXPECT_EQ(OpenFailure(second, 6), "opened");
+  EXPECT_EQ(OpenFailure(first, 5), kPortInUseText);
+  unlink(alias.c_str());
+}
+
+TEST_F(QtPortLinkSerialTest, ReopeningTheSameLinkReleasesThePreviousPort) {
+  PseudoTerminal other;
+  ASSERT_TRUE(other.ok());
+  map[9] = other.slavePath();
+  QtPortLink link(map), probe(map);
+  link.openSerial(5, 9600);
+  link.openSerial(9, 9600);  // the engine re-opens its one port object
+  EXPECT_EQ(link.serialPath(), other.slavePath());
+  EXPECT_EQ(OpenFailure(probe, 5), "opened");
+  EXPECT_EQ(OpenFailure(link, 5), kPortInUseText);
+  EXPECT_FALSE(link.isOpen());  // a failed open leaves the link closed
+}
+
+TEST_F(QtPortLinkSerialTest, VanishingDeviceIsReportedAndReleased) {
+  QtPortLink link(map);
+  std::vector<int> errors;
+  link.onError = [&](int code) { errors.push_back(code); };
+  link.openSerial(5, 115200);
+  pty.CloseMaster();
+  ASSERT_TRUE(SpinUntil([&] { return !errors.empty(); }));
+  testing::SpinFor(50);
+  // Reported once, not once per failing read of the dead device.
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(errors[0] == static_cast<int>(QSerialPort::ReadError) ||
+              errors[0] == static_cast<int>(QSerialPort::ResourceError))
+      << errors[0];
+  EXPECT_FALSE(link.isOpen());
+  EXPECT_EQ(link.serialPath(), "");
+}
+
+TEST_F(QtPortLinkSerialTest, HandlerMayDestroyTheLink) {
+  auto link = std::make_unique<QtPortLink>(map);
+  link->onData = [&](std::string_view) { link.reset(); };
+  link->openSerial(5, 115200);
+  ASSERT_TRUE(pty.Send("bye"));
+  ASSERT_TRUE(SpinUntil([&] { return link == nullptr; }));
+  testing::SpinFor(20);
+  QtPortLink again(map);
+  EXPECT_EQ(OpenFailure(again, 5), "opened");  // the destroyed link let go of the device
+}
+
+}  // namespace
+}  // namespace vornik
