@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QProcess>
 #include <cstdio>
 #include <string>
 
@@ -150,6 +151,25 @@ TEST_F(QtPortLinkSerialTest, SecondOpenOfTheSamePortGivesTheInUseText) {
   EXPECT_EQ(OpenFailure(second, 6), "opened");
   EXPECT_EQ(OpenFailure(first, 5), kPortInUseText);
   unlink(alias.c_str());
+}
+
+TEST_F(QtPortLinkSerialTest, PortHeldByAnotherProcessGivesTheInUseText) {
+  QProcess holder;
+  holder.start(VORNIK_SERIAL_PORT_HOLDER, {QString::fromStdString(pty.slavePath())});
+  ASSERT_TRUE(holder.waitForStarted(10000));
+  std::string said;
+  ASSERT_TRUE(SpinUntil([&] {
+    said += holder.readAllStandardOutput().toStdString();
+    return said.find('\n') != std::string::npos;
+  }, 10000));
+  ASSERT_EQ(said, "open\n");
+
+  QtPortLink link(map);
+  EXPECT_EQ(OpenFailure(link, 5), kPortInUseText);
+
+  holder.closeWriteChannel();  // the holder lets go and ends
+  ASSERT_TRUE(holder.waitForFinished(10000));
+  EXPECT_EQ(OpenFailure(link, 5), "opened");
 }
 
 TEST_F(QtPortLinkSerialTest, ReopeningTheSameLinkReleasesThePreviousPort) {
