@@ -1,0 +1,125 @@
+// The main window's logic without the window: the components the window owns (the log, the
+// communication engine, the connection settings bound to it, the firmware uploader), the loaded
+// firmware, the values of the controls the operations read (firmware file name, check boxes,
+// the connect switch), and the operations that the window, the command-line run and the tests
+// share: loading a firmware file with all its messages and information rows, reading the DEBUG
+// and BATCH settings, the connect switch, progress and the end of an update.
+//
+// What a window would show goes out through hooks (OnMessageLine, OnMessageBox, ...). In
+// command-line mode no hook is needed: messages are written as lines to the console (ToConsoleText,
+// flushed after every line so a script sees progress) and progress as dots.
+//
+// Lifecycle: one instance per process. ProgramExitCode stays 99 until an update ends; then it is
+// the ordinal of the upload result. CmdLineDone tells the command-line wait loop to finish.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/uKRVCommsCfgFrame.h"
+#include "comms/KRVComms.h"
+#include "firmware/PackageFiles.h"
+#include "logging/uNaploComponent.h"
+#include "loop/EventLoop.h"
+#include "loop/PortLink.h"
+#include "procedures/uFirmwareUploader.h"
+
+namespace vornik {
+
+struct TFWInfoRow {
+  std::string Name;
+  std::string Value;
+  bool operator==(const TFWInfoRow&) const = default;
+};
+
+class TMainFormCore {
+ public:
+  /// ExeFileName: the program's own path; the INI and log file names derive from it.
+  TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFileName, bool CommandLineMode);
+  ~TMainFormCore();
+  TMainFormCore(const TMainFormCore&) = delete;
+  TMainFormCore& operator=(const TMainFormCore&) = delete;
+
+  // Application state.
+  const bool CommandLineMode;
+  bool CustomerMode = false;
+  bool CmdLineDone = false;
+  int32_t ProgramExitCode = 99;
+  std::string VersionStr;
+
+  const std::string& ExeFileName() const { return FExeFileName; }
+  /// The executable's path with its extension replaced by ".ini" / ".log".
+  std::string IniFileName() const;
+  std::string LogFileName() const;
+  /// "Telvaro Vornik v" + VersionStr.
+  std::string Caption() const;
+
+  // Components (the window's field names).
+  TNaploComponent NaploComponent;
+  TKRVComms KRVComms;
+  TKRVCommsCfgFrame KRVCommsCfg;
+  TFirmwareUploader FirmwareUploader;
+
+  // The loaded firmware.
+  TLoadedFirmware FW;
+
+  // Control values the operations use.
+  std::string edFWFile;
+  bool chbTurboFWUpload = false;
+  bool chbClrFlash = false;
+  bool chbSlowWriteMode = false;
+  bool FlashTabAllowed = false;
+  bool UpdateRunning() const { return FUpdateRunning; }
+  std::vector<TFWInfoRow> FWInfoRows;
+
+  /// The connect switch. Changing it runs chbConnectedClick; setting the state it has does nothing.
+  bool Connected() const { return FConnected; }
+  void SetConnected(bool Value);
+  void chbConnectedClick();
+
+  /// Writes Msg to the log, then to the message view (window) or the console (command line).
+  void LogMessage(std::string_view Msg);
+  /// LogMessage, then in window mode a message box.
+  void ReportMessage(std::string_view Msg);
+  void EnableDeviceControls(bool Enable);
+  /// Progress of a procedure: the progress bar, or one "." on the console.
+  void OnProcessPercentDone(int PercentDone);
+
+  /// Loads the file named in edFWFile into FW and fills FWInfoRows; true when usable.
+  bool LoadFirmwareFile();
+  bool LoadHexFile(const std::string& FileName, std::string& Image);
+  bool LoadQOBFile(const std::string& FileName, std::string& Image);
+
+  /// Reads sections DEBUG and BATCH into the engine and the uploader.
+  void ApplyIniSettings();
+  void SetUpdateRunning(bool Running);
+  void FirmwareUploaderUploadDone(TFWUploadResult Result);
+
+  /// The console writer used in command-line mode (text as given, no line end added).
+  /// Defaults to standard output, flushed after each call.
+  std::function<void(std::string_view Text)> ConsoleWrite;
+
+  // Hooks for a window (all optional).
+  std::function<void(const std::string& Line)> OnMessageLine;  ///< append to the message view
+  std::function<void(const std::string& Msg)> OnMessageBox;    ///< modal message box
+  std::function<void()> OnClearViews;                          ///< clear messages and communication log
+  std::function<void()> OnFWInfoChanged;                       ///< FWInfoRows changed
+  std::function<void(int Percent)> OnProgress;                 ///< progress bar
+  std::function<void(bool Enable)> OnEnableDeviceControls;
+  std::function<void(bool Running)> OnUpdateRunningChanged;
+  std::function<void(bool Connected)> OnConnectedChanged;
+
+ private:
+  void ConsoleLine(std::string_view Text);
+
+  std::string FExeFileName;
+  bool FConnected = false;
+  bool FUpdateRunning = false;
+};
+
+}  // namespace vornik
