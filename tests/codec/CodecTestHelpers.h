@@ -76,6 +76,33 @@ inline std::string KRVWHeader(uint32_t To, uint32_t From, uint8_t Short, uint8_t
   return h;
 }
 
+/// A KRV frame built straight from the frame layout, without the codec.
+inline std::string RefKRVFrame(uint8_t To, uint8_t From, uint8_t Info, uint8_t Id, std::string_view Payload) {
+  std::string enc;
+  for (std::size_t g = 0; g < Payload.size(); g += 7) {
+    uint8_t flag = 0;
+    for (std::size_t p = 0; p < 7 && g + p < Payload.size(); ++p) {
+      const uint8_t b = static_cast<uint8_t>(Payload[g + p]);
+      enc.push_back(static_cast<char>(b & 0x7F));
+      if (b & 0x80) flag = static_cast<uint8_t>(flag | (0x40 >> p));
+    }
+    enc.push_back(static_cast<char>(flag));
+  }
+  const std::size_t n = enc.size();
+  std::string body = {static_cast<char>(To), static_cast<char>(From), static_cast<char>(Info | 4),
+                      static_cast<char>(Id), static_cast<char>(n >> 7), static_cast<char>(n & 0x7F), 1, 1};
+  body += enc;
+  unsigned sum = 0;
+  for (char& c : body) {
+    if (c == 0) c = static_cast<char>(0x80);
+    sum += static_cast<uint8_t>(c);
+  }
+  sum &= 0xFF;
+  if (sum > 250) sum -= 128;
+  if (sum == 0) sum = 0x80;
+  return "\xFD" + body + static_cast<char>(sum) + "\xFE";
+}
+
 /// Recomputes the checksum byte of a KRV frame after a test changed its body.
 inline void FixKRVChecksum(std::string& Frame) {
   unsigned sum = 0;
