@@ -1,8 +1,5 @@
-// Serial links over pseudo-terminal pairs: the test holds the master side and plays the device,
-// the link opens the slave side through the COM mapping.
-#include <fcntl.h>
+// Serial links over pseudo-terminal pairs, opened through the COM mapping.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "PseudoTerminal.h"
 #include "QtTestSupport.h"
 #include "platform/qt/QtPortLink.h"
 
@@ -17,49 +15,8 @@ namespace vornik {
 namespace {
 
 using testing::EnsureQtApp;
+using testing::PseudoTerminal;
 using testing::SpinUntil;
-
-class PseudoTerminal {
- public:
-  PseudoTerminal() {
-    char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
-      slavePath_ = name;
-      fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    }
-  }
-  ~PseudoTerminal() {
-    CloseMaster();
-    if (slave_ >= 0) ::close(slave_);
-  }
-  bool ok() const { return master_ >= 0 && !slavePath_.empty(); }
-  const std::string& slavePath() const { return slavePath_; }
-  int slaveFd() const { return slave_; }
-  void CloseMaster() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-  }
-  /// The device side: write bytes to the link.
-  bool Send(const std::string& bytes) {
-    return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-  /// The device side: everything the link sent so far.
-  std::string Drain() {
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = ::read(master_, buf, sizeof buf);
-      if (n <= 0) break;
-      received_.append(buf, static_cast<std::size_t>(n));
-    }
-    return received_;
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string slavePath_;
-  std::string received_;
-};
 
 std::string AllByteValues() {
   std::string bytes;
