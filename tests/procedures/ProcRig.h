@@ -1,0 +1,49 @@
+// The bench every procedure test runs on: a virtual loop, an engine joined by a MemoryLink to a
+// scripted device, and helpers to run until a procedure reports its end.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "comms/KRVComms.h"
+#include "procedures/ScriptDevice.h"
+#include "procedures/ScriptPeer.h"
+#include "testkit/MemoryLink.h"
+#include "testkit/VirtualLoop.h"
+
+namespace vornik::testing {
+
+inline constexpr uint32_t kDeviceAddress = 178556;
+
+struct TProcRig {
+  explicit TProcRig(testkit::MemoryLinkSettings Settings = {})
+      : peer(loop, device, kDeviceAddress), links(loop, &peer, Settings), comms(loop, links) {
+    comms.SeedRandom(7);
+    comms.KRVAddress = kDeviceAddress;
+    comms.SetKRVMode(TKRVMode::PMKRVWOnly);
+    comms.SetActive(true);
+    loop.advance(5);
+  }
+
+  /// Runs the loop until Done holds or LimitMs of virtual time have passed.
+  bool RunUntil(const std::function<bool()>& Done, int64_t LimitMs = 600000) { return loop.runUntil(Done, LimitMs); }
+
+  /// A test image whose bytes differ from block to block.
+  static std::string Image(std::size_t Length, uint32_t Seed = 1) {
+    std::string out(Length, '\0');
+    uint32_t x = Seed * 2654435761u + 12345u;
+    for (auto& c : out) {
+      x = x * 1103515245u + 12345u;
+      c = static_cast<char>(x >> 24);
+    }
+    return out;
+  }
+
+  testkit::VirtualLoop loop;
+  TScriptDevice device;
+  TScriptPeer peer;
+  testkit::MemoryLinkFactory links;
+  TKRVComms comms;
+};
+
+}  // namespace vornik::testing
