@@ -1,23 +1,268 @@
 #include "logging/logUnit.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
 namespace vornik {
 
-std::string MakePrintable(std::string_view Text, bool) { return std::string(Text); }
-std::string DecimalDump(std::string_view) { return {}; }
-std::string FormatLogStamp(TDateTime) { return {}; }
-std::string LogPathToNative(std::string_view Path) { return std::string(Path); }
+namespace fs = std::filesystem;
+
+namespace {
+constexpr double kMSecsPerDay = 86400000.0;
+constexpr const char* kDBErrorPrefix = "DBLog Hiba:";
+}  // namespace
+
+std::string MakePrintable(std::string_view Text, bool Codes) {
+  std::string out;
+  out.reserve(Text.size());
+  for (const char ch : Text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 32) {
+      out += ch;
+    } else if (Codes) {
+      out += '#';
+      out += std::to_string(c);
+    } else {
+      out += '.';
+    }
+  }
+  return out;
+}
+
+std::string DecimalDump(std::string_view Text) {
+  std::string out;
+  out.reserve(Text.size() * 4);
+  for (const char ch : Text) {
+    const unsigned c = static_cast<unsigned char>(ch);
+    out += static_cast<char>('0' + c / 100);
+    out += static_cast<char>('0' + c / 10 % 10);
+    out += static_cast<char>('0' + c % 10);
+    out += ' ';
+  }
+  return out;
+}
+
+std::string FormatLogStamp(TDateTime Stamp) {
+  int y, mo, d, h, mi, s, ms;
+  DecodeDateTime(Stamp, y, mo, d, h, mi, s, ms);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d.%02d.%02d %02d:%02d:%02d.%03d", y % 100, mo, d, h, mi, s, ms);
+  return buf;
+}
+
+std::string LogPathToNative(std::string_view Path) {
+  std::string out(Path);
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDBNaplo
 
 TDBNaplo::TDBNaplo(const Clock& Clk) : clock_(&Clk) {}
-bool TDBNaplo::CanWrite() const { return false; }
-void TDBNaplo::AddEntry(const std::string&, const std::string&, int32_t) noexcept {}
+
+bool TDBNaplo::CanWrite() const {
+  try {
+    return dataSet_ != nullptr && enabled_ && dataSet_->Active();
+  } catch (...) {
+    return false;
+  }
+}
+
+void TDBNaplo::AddEntry(const std::string& Text, const std::string& Owner, int32_t Level) noexcept {
+  try {
+    // The level test comes before the default is applied, so -1 always passes.
+    if (!CanWrite() || Level > maxLevel_) return;
+    const std::string& owner = Owner.empty() ? defaultOwner_ : Owner;
+    const int32_t level = Level == -1 ? defaultLevel_ : Level;
+    const TDateTime now = clock_->nowDateTime();
+    const double date = std::floor(now);
+    dataSet_->Last();
+    dataSet_->Append();
+    dataSet_->SetDateTimeField("Datum", date);
+    dataSet_->SetDateTimeField("Ido", now - date);
+    dataSet_->SetStringField("Tul", owner);
+    dataSet_->SetIntegerField("Szint", level);
+    dataSet_->SetStringField("Szoveg", Text);
+    dataSet_->Post();
+    if (dataSet_->RecordCount() > maxRecords_) {
+      dataSet_->First();
+      dataSet_->Delete();
+    }
+  } catch (...) {
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNaplo
 
 TNaplo::TNaplo(const Clock& Clk) : clock_(&Clk), dbNaplo_(std::make_unique<TDBNaplo>(Clk)) {}
-TNaplo::~TNaplo() = default;
-void TNaplo::WriteLog(std::string_view, bool) noexcept {}
+
+TNaplo::~TNaplo() {
+  try {
+    if (file_) file_->close();
+  } catch (...) {
+  }
+}
+
 void TNaplo::SetLogLimit(int32_t Value) {
   if (Value > 0) logLimit_ = Value;
 }
-bool TNaplo::IsFileOpen() const { return file_ != nullptr; }
-void TNaplo::SetClock(const Clock& Clk) { clock_ = &Clk; }
+
+bool TNaplo::IsFileOpen() const { return file_ != nullptr && file_->is_open(); }
+
+void TNaplo::SetClock(const Clock& Clk) {
+  clock_ = &Clk;
+  dbNaplo_->SetClock(Clk);
+  synced_ = false;
+}
+
+TDateTime TNaplo::TimeStamp() {
+  const TDateTime now = clock_->nowDateTime();
+  const uint32_t t = static_cast<uint32_t>(clock_->nowMs());
+  const uint32_t elapsed = t - baseTick_;  // wraps like the 32-bit tick counter
+  const TDateTime estimate = baseTime_ + static_cast<double>(elapsed) / kMSecsPerDay;
+  // The drift is compared in whole milliseconds so that 120 ms apart still counts as agreeing.
+  if (synced_ && elapsed <= kResyncAfterMs && std::llabs(std::llround((estimate - now) * kMSecsPerDay)) <= kMaxDriftMs)
+    return estimate;
+  baseTick_ = t;
+  baseTime_ = now;
+  synced_ = true;
+  return now;
+}
+
+bool TNaplo::OpenLogFile() {
+  const std::string path = LogPathToNative(logFile_);
+  try {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) {
+      std::ofstream create(path, std::ios::binary | std::ios::out);
+      if (!create) return false;
+    }
+    auto f = std::make_unique<std::fstream>(path, std::ios::binary | std::ios::in | std::ios::out);
+    if (!f->is_open()) return false;
+    f->seekp(0, std::ios::end);
+    if (!*f) return false;
+    file_ = std::move(f);
+    openPath_ = path;
+    return true;
+  } catch (...) {
+    file_.reset();
+    return false;
+  }
+}
+
+void TNaplo::TrimFile() {
+  // The file trimmed is the one written to; LogFile may name another by now.
+  const std::string path = openPath_;
+  const std::string tmpPath = path + ".tmp";
+  file_.reset();
+  logging_ = false;
+  bool ok = false;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    if (in && !ec) {
+      const std::uintmax_t keep = static_cast<std::uintmax_t>(logLimit_ / 2);
+      in.seekg(static_cast<std::streamoff>(size > keep ? size - keep : 0), std::ios::beg);
+      fs::remove(tmpPath, ec);
+      std::ofstream out(tmpPath, std::ios::binary | std::ios::trunc);
+      if (in && out) {
+        std::vector<char> block(kTrimBlockSize);
+        for (;;) {
+          in.read(block.data(), static_cast<std::streamsize>(block.size()));
+          const std::streamsize got = in.gcount();
+          out.write(block.data(), got);
+          if (!out || got < static_cast<std::streamsize>(block.size())) break;
+        }
+        out.close();
+        in.close();
+        if (out) {
+          fs::rename(tmpPath, path, ec);  // replaces the log file in one step
+          ok = !ec;
+        }
+      }
+      if (!ok) fs::remove(tmpPath, ec);
+    }
+  } catch (...) {
+    ok = false;
+  }
+  // On success the next line goes to the end of the trimmed file. On failure the untrimmed
+  // file is kept and logging goes on (it is reopened by name at the next line), so a failing
+  // trim loses no lines; the next write past the limit tries again.
+  (void)ok;
+  logging_ = true;
+  OpenLogFile();
+}
+
+void TNaplo::MirrorToDB(const std::string& Text) noexcept {
+  std::string text;
+  try {
+    text = Text;
+    for (char& c : text)
+      if (c == '\r' || c == '\n') c = ' ';
+  } catch (const std::exception& e) {
+    if (!inDBError_) {
+      inDBError_ = true;
+      WriteLog(std::string(kDBErrorPrefix) + e.what(), false);
+      inDBError_ = false;
+    }
+    return;
+  } catch (...) {
+    return;
+  }
+  dbNaplo_->AddEntry(text, std::string(), -1);
+}
+
+void TNaplo::WriteLog(std::string_view Msg, bool ToDB) noexcept {
+  if (!logging_) return;
+  std::string msg;
+  try {
+    msg.assign(Msg);
+  } catch (...) {
+    return;
+  }
+
+  if (!IsFileOpen() && !logFile_.empty()) OpenLogFile();
+
+  if (IsFileOpen()) {
+    try {
+      if (onWriteLog_) onWriteLog_(*this, msg);
+      std::string line;
+      if (logTime_) {
+        line = FormatLogStamp(TimeStamp());
+        line += "  ";
+      }
+      if (convertToPrintable_) msg = MakePrintable(msg, true);
+      line += msg;
+      line += "\r\n";
+      msg = std::move(line);
+      file_->write(msg.data(), static_cast<std::streamsize>(msg.size()));
+      file_->flush();
+      if (logMemo_ != nullptr) {
+        try {
+          logMemo_->AddLine(msg.substr(0, msg.size() - 2));
+        } catch (...) {
+          // A failing view must not keep the file from being trimmed.
+        }
+      }
+      if (file_->good()) {
+        const std::streamoff size = file_->tellp();
+        if (size > static_cast<std::streamoff>(logLimit_)) TrimFile();
+      } else {
+        // A stream that failed stays failed; close it so the next line opens the file afresh.
+        file_.reset();
+      }
+    } catch (...) {
+    }
+  }
+
+  if (logEvertythingToDB_ || ToDB) MirrorToDB(msg);
+}
 
 }  // namespace vornik

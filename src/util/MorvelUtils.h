@@ -16,6 +16,8 @@ using TDateTime = double;
 
 /// Parses Value with a pattern such as "YYYY-MM-DD HH:NN:SS"; -1.0 when it forms no valid date or time.
 TDateTime StrToDateTimeByFormat(std::string_view Format, std::string_view Value);
+/// As above, with the current year (for two-digit years: below 50 in this century, else the last) given.
+TDateTime StrToDateTimeByFormat(std::string_view Format, std::string_view Value, int CurrentYear);
 
 /// True when bit number Bit (0 = least significant) of Value is 1; bits 16 and above give false.
 bool IsBitSet(uint16_t Value, unsigned Bit);
