@@ -1,0 +1,81 @@
+// The loaded firmware and the two files made from it: the QOB package and the flat BIN image.
+//
+// The loaded firmware (TLoadedFirmware) always holds its image scrambled, keyed by its start
+// address, exactly as it goes into a package and to the device.
+//
+// A QOB package is the scrambled image followed by the build string (11 bytes, "Build:" and five
+// more), the information piece "FWInfo:nnnnn:<text>" when the firmware has an information block,
+// and "StartAddr:" with ten decimal digits. There is no header: a reader finds each marker by its
+// first occurrence in the whole content (image included), in the order build string, start
+// address, information, cutting each piece out before the next search, and what remains is the
+// image. A package that ends inside a piece is refused rather than read short.
+//
+// For an image that starts at address 0 the vector table decides whether it is a bootloader: the
+// first 32 plain bytes as eight little-endian 32-bit words add up to 0 (mod 2^32).
+//
+// Everything here works on bytes in memory; the file functions are thin wrappers. Failures come
+// back as the platform's or the reader's message; the caller adds the Hungarian lead-in
+// (kOpenFileErrorPrefix, kWriteErrorPrefix).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "firmware/uHexfileToStr.h"
+
+namespace vornik {
+
+inline constexpr const char* kOpenFileErrorPrefix = "Hiba történt a fájl megnyitásakor: ";
+inline constexpr const char* kWriteErrorPrefix = "Hiba történt kiíráskor: ";
+inline constexpr const char* kNewFileMessage = "OK, az új fájl neve: ";
+inline constexpr const char* kOverwriteQuestion = "A célfájl már létezik, felülírja? (%s)";
+inline constexpr std::size_t kBuildStrLength = 11;  ///< "Build:" and five characters
+
+struct TLoadedFirmware {
+  std::string FWImage;          ///< scrambled with ScrambleImage keyed by FWStartAddr
+  int32_t FWStartAddr = 0;      ///< absolute start address; 0 when nothing is loaded
+  std::string FWBuildStr;       ///< "Build:" and five characters; empty when none
+  bool FWInfoFound = false;
+  TFWInfo FWInfo;
+  bool IsBootloaderImage = false;
+};
+
+/// The 11 characters from the first "Build:" in Image (fewer when the image ends sooner), or ""
+/// when there is none.
+std::string FindBuildStr(std::string_view Image);
+
+/// Sum (mod 2^32) of the first 32 plain bytes as eight little-endian words. A short image gives
+/// shorter last slices; with fewer than 29 bytes a slice is empty and EParamStr is raised with
+/// "Üres paraméterstring.".
+uint32_t VectorTableSum(std::string_view PlainImage);
+/// True when the plain image's vector table adds up to 0; false for an image too short to hold
+/// one.
+bool IsBootloaderVectorTable(std::string_view PlainImage);
+
+/// Fills FW from a HEX read result (image scrambled, build string, bootloader test).
+void LoadedFirmwareFromHex(THexReadResult&& Hex, TLoadedFirmware& FW);
+
+/// Reads a package held in memory into FW. On success FW is replaced and ChecksumLine holds the
+/// "Checksum: ..." line when the start address is 0 (empty otherwise). On failure FW is left as
+/// it was and ErrorText holds the reason.
+bool ReadQOBBytes(std::string Content, TLoadedFirmware& FW, std::string& ChecksumLine, std::string& ErrorText);
+/// ReadQOBBytes on a file; a file that cannot be opened or read fails with the platform's message.
+bool ReadQOBFile(const std::string& FileName, TLoadedFirmware& FW, std::string& ChecksumLine,
+                 std::string& ErrorText);
+
+/// The package content of FW: image, build string, information piece, start address.
+std::string MakeQOBContent(const TLoadedFirmware& FW);
+/// The plain image of FW (FW itself stays scrambled).
+std::string PlainImage(const TLoadedFirmware& FW);
+
+/// FileName with its extension replaced by Ext (".qob", ".bin"); added when there is none.
+std::string ChangeFileExt(const std::string& FileName, std::string_view Ext);
+/// True when a regular file (not a directory) of that name exists.
+bool RegularFileExists(const std::string& FileName);
+/// Reads a whole file; throws EFileError with the platform's message.
+std::string ReadWholeFile(const std::string& FileName);
+/// Creates or truncates FileName and writes Bytes; throws EFileError with the platform's message.
+void WriteWholeFile(const std::string& FileName, std::string_view Bytes);
+
+}  // namespace vornik
