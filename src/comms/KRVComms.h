@@ -445,6 +445,7 @@ class TKRVComms {
   bool connecting_ = false;
   bool processing_ = false;
   bool destroying_ = false;
+  bool deactivating_ = false;  ///< SetActive(false) is finishing the queue
   TOpenFailure openFailure_ = TOpenFailure::ofNone;
   std::string rxBuffer_;
   std::string lastChunk_;
