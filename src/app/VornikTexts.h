@@ -18,8 +18,6 @@ inline constexpr const char* kNoInfoBlock =
     "A kiválasztott firmware elavult, hibás vagy sérült: nem találtam benne információs blokkot!";
 inline constexpr const char* kLoadedBuild = "A betöltött firmware buildszáma: ";
 inline constexpr const char* kBadHexFile = "Hibás hexfájl: ";
-inline constexpr const char* kOpenFileError = "Hiba történt a fájl megnyitásakor: ";
-inline constexpr const char* kChecksumLine = "Checksum: [$%s] $%s = %u";
 inline constexpr const char* kRepeatedPackets = "Hiba miatt ismételt csomagok száma: %d";
 
 // Information table.

@@ -24,6 +24,7 @@
 #include "app/uKRVCommsCfgFrame.h"
 #include "comms/KRVComms.h"
 #include "firmware/PackageFiles.h"
+#include "firmware/uHexfileToStr.h"
 #include "logging/uNaploComponent.h"
 #include "loop/EventLoop.h"
 #include "loop/PortLink.h"
@@ -56,6 +57,8 @@ class TMainFormCore {
   /// The executable's path with its extension replaced by ".ini" / ".log".
   std::string IniFileName() const;
   std::string LogFileName() const;
+  /// FileName with its extension (if any) replaced by Ext (".ini").
+  static std::string ChangeFileExt(const std::string& FileName, const char* Ext);
   /// "Telvaro Vornik v" + VersionStr.
   std::string Caption() const;
 
@@ -65,8 +68,13 @@ class TMainFormCore {
   TKRVCommsCfgFrame KRVCommsCfg;
   TFirmwareUploader FirmwareUploader;
 
-  // The loaded firmware.
-  TLoadedFirmware FW;
+  // The loaded firmware; the image is held scrambled, keyed by FWStartAddr.
+  std::string FWImage;
+  int32_t FWStartAddr = 0;
+  std::string FWBuildStr;  ///< "Build:" and the five characters after it; empty without a block
+  bool FWInfoFound = false;
+  TFWInfo FWInfo;
+  bool IsBootloaderImage = false;
 
   // Control values the operations use.
   std::string edFWFile;

@@ -1,0 +1,79 @@
+// The program's entry. The switches "start" and "?" select the unattended command-line update,
+// which runs on QCoreApplication alone and needs no display: the caption is printed, a 100 ms
+// one-shot timer performs the run, and the event loop delivers the engine's and the uploader's
+// events until the run is done; the process then exits with the run's exit code. Without those
+// switches the window would open; this build has no window yet, so it says so and exits 99.
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "app/VornikTexts.h"
+#include "app/uCmdLineArgs.h"
+#include "app/uCmdLineRun.h"
+#include "app/uMainFormCore.h"
+#include "platform/qt/QtEventLoop.h"
+#include "platform/qt/QtPortLink.h"
+#include "platform/qt/SerialPortMap.h"
+#include "util/MorvelUtils.h"
+
+#ifndef VORNIK_VERSION
+#define VORNIK_VERSION "0.0.0.0"
+#endif
+
+int main(int argc, char** argv) {
+  // A closed console must not end an update half way; writes to it simply fail.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName(vornik::texts::kAppTitle);
+  vornik::SetCmdLineArgs(argc, argv);
+  const std::vector<std::string>& params = vornik::CmdLineParams();
+
+  if (!vornik::IsCommandLineMode(params)) {
+    std::fputs("vornik: the window is not available in this build yet; run 'vornik -?' for the command-line "
+               "update.\n",
+               stderr);
+    return 99;
+  }
+
+  const std::string exeFileName = QCoreApplication::applicationFilePath().toStdString();
+  // COM n opens the device path named in [SerialPorts] of the settings file, if any.
+  vornik::QtPortLinkFactory links(
+      vornik::ReadSerialPortMap(vornik::TMainFormCore::ChangeFileExt(exeFileName, ".ini")));
+
+  vornik::TMainFormCore form(vornik::QtEventLoop::instance(), links, exeFileName, true);
+  form.VersionStr = VORNIK_VERSION;
+  vornik::AttachParentConsole();
+  vornik::WriteCaption(form);
+
+  auto run = [&form, &params] {
+    try {
+      vornik::CmdLineTimerTimer(form, params);
+    } catch (const std::exception& e) {
+      // Nothing catches this inside the run: show it, close the link and end the run.
+      form.ReportMessage(e.what());
+      try {
+        form.FirmwareUploader.Abort();
+        form.SetConnected(false);
+      } catch (const std::exception&) {
+      }
+      form.CmdLineDone = true;
+    }
+  };
+  QTimer::singleShot(100, &app, run);
+
+  // The run ends inside some event handler; look after every few milliseconds.
+  QTimer doneCheck;
+  doneCheck.setInterval(5);
+  QObject::connect(&doneCheck, &QTimer::timeout, &app, [&form, &app] {
+    if (form.CmdLineDone) app.quit();
+  });
+  doneCheck.start();
+  app.exec();
+  return form.ProgramExitCode;
+}

@@ -1,0 +1,314 @@
+#include "app/uMainFormCore.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "app/CreateMissingValuesIni.h"
+#include "app/VornikTexts.h"
+#include "firmware/uHexfileToStr.h"
+#include "logging/logUnit.h"
+#include "util/MorvelUtils.h"
+
+namespace vornik {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string UpperAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+std::string FormatPercentS(const char* format, const std::string& value) {
+  std::string out(format);
+  const auto pos = out.find("%s");
+  if (pos != std::string::npos) out.replace(pos, 2, value);
+  return out;
+}
+
+std::string FormatPercentD(const char* format, long long value) {
+  std::string out(format);
+  const auto pos = out.find("%d");
+  if (pos != std::string::npos) out.replace(pos, 2, std::to_string(value));
+  return out;
+}
+
+}  // namespace
+
+TMainFormCore::TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFileName,
+                             bool CommandLineMode)
+    : CommandLineMode(CommandLineMode),
+      KRVComms(Loop, Links),
+      FirmwareUploader(Loop),
+      FExeFileName(std::move(ExeFileName)) {
+  ConsoleWrite = [](std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  };
+
+  // The log as the window ships it.
+  NaploComponent.SetConvertToPrintable(true);
+  NaploComponent.SetLogging(true);
+  NaploComponent.SetLogTime(true);
+  NaploComponent.SetLogFile(LogFileName());
+  NaploComponent.SetLogLimit(10000000);
+  NaploComponent.SetLogLevel(TLogLevel::LogEverything);
+
+  // The engine as the window ships it.
+  KRVComms.SetNaploKomponens(&NaploComponent);
+  KRVComms.Port = 1;
+  KRVComms.WsServerMode = false;
+  KRVComms.HXL_to_KRV = false;
+  KRVComms.FindClientsByKRVWAddr = false;
+  KRVComms.NotifyClientsOnConnect = false;
+  KRVComms.NotifyClientsOnLog = false;
+  KRVComms.IDOfRepeatedPackets = TIDOfRepeatedPackets::irpUseParameter;
+  KRVComms.Baud = 115200;
+  KRVComms.KRVAddress = 255;
+  KRVComms.PufferSize = 512;
+  KRVComms.ApdOutSize = 4096;
+  KRVComms.SlowWrRate = 25;
+  KRVComms.SlowWriteMode = false;
+  KRVComms.SlowWrPufferSize = 4096;
+  KRVComms.PollCmd = "c";
+  KRVComms.PollAns = "a";
+  KRVComms.AutoAnswerCmd = "c";
+  KRVComms.AutoAnswerAns = "a";
+  KRVComms.LineTimeout = 0;
+  KRVComms.Timeout_1 = 110;
+  KRVComms.Timeout_2 = 160;
+  KRVComms.Timeout_3 = 230;
+  KRVComms.Timeout_Poll = 100;
+  KRVComms.Max_tries_cmd = 3;
+  KRVComms.Max_tries_poll = 1;
+  KRVComms.Max_tries_send = 2;
+  KRVComms.Send_tries_timeout = 2500;
+  KRVComms.ConnectionCheckRate = 60;
+  KRVComms.PollTimerInterval = 2000;
+  KRVComms.TryToConnectInterval = 100;
+  KRVComms.Pollingolo = false;
+  KRVComms.AutoAnswer = false;
+  KRVComms.Nyugtat_is_jelezze = true;
+  KRVComms.Can_address_everyone = false;
+  KRVComms.Nyugtazas = false;
+  KRVComms.Enable_ASYER = true;
+  KRVComms.BroadcastVetele = true;
+  KRVComms.MindenVetele = false;
+  KRVComms.NoPckIDCheck = false;
+  KRVComms.LoosePckIDCheck = true;
+  KRVComms.BatchMode = false;
+  KRVComms.DontLogPcksFromPc = false;
+  KRVComms.Poll_Log = false;
+  KRVComms.Log_All_Packages = false;
+  KRVComms.Log_Raw_Data = false;
+  KRVComms.Log_Printable_Raw = false;
+  KRVComms.Safe_send = true;
+  KRVComms.Half_Duplex_Mode = false;
+  KRVComms.Switch_Direction_Time = 5;
+  KRVComms.SetKRVMode(TKRVMode::PMKRVWOnly);
+  KRVComms.QuickReconnect = false;
+  KRVComms.DebugMode = false;
+  KRVComms.OnConnect = [this](TKRVComms*) { EnableDeviceControls(false); };
+  KRVComms.OnDisConnect = [this](TKRVComms*) { EnableDeviceControls(true); };
+
+  // The connection settings frame: shipped values, then bound to the engine (which copies the
+  // engine's settings into it).
+  KRVCommsCfg.SetComPort(1);
+  KRVCommsCfg.SetBaudrate(115200);
+  KRVCommsCfg.SetTCPPort(1);
+  KRVCommsCfg.SetKRVAddress(255);
+  KRVCommsCfg.SetIPList({TCfgFrame::kDefaultIPEntry});
+  KRVCommsCfg.SetIniFile(".\\Vornik.ini");
+  KRVCommsCfg.SetKRVAddrVisible(true);
+  KRVCommsCfg.SetKRVComms(&KRVComms);
+
+  // The firmware uploader as the firmware page configures it.
+  FirmwareUploader.SetKRVPort(&KRVComms);
+  FirmwareUploader.BlockLength = 128;
+  FirmwareUploader.CFLUDTimeout = 10000;
+  FirmwareUploader.OnUploadDone = [this](TFirmwareUploader*, TFWUploadResult r) { FirmwareUploaderUploadDone(r); };
+  FirmwareUploader.OnPercentDone = [this](TFirmwareUploader*, int p) { OnProcessPercentDone(p); };
+}
+
+TMainFormCore::~TMainFormCore() {
+  FirmwareUploader.OnUploadDone = nullptr;
+  FirmwareUploader.OnPercentDone = nullptr;
+  KRVComms.OnConnect = nullptr;
+  KRVComms.OnDisConnect = nullptr;
+  KRVCommsCfg.SetKRVComms(nullptr);
+}
+
+std::string TMainFormCore::ChangeFileExt(const std::string& FileName, const char* Ext) {
+  fs::path p(FileName);
+  p.replace_extension(Ext);
+  return p.string();
+}
+
+std::string TMainFormCore::IniFileName() const { return ChangeFileExt(FExeFileName, ".ini"); }
+std::string TMainFormCore::LogFileName() const { return ChangeFileExt(FExeFileName, ".log"); }
+std::string TMainFormCore::Caption() const { return std::string(texts::kCaptionPrefix) + VersionStr; }
+
+void TMainFormCore::ConsoleLine(std::string_view Text) {
+  std::string line = ToConsoleText(Text);
+  line += '\n';
+  if (ConsoleWrite) ConsoleWrite(line);
+}
+
+void TMainFormCore::LogMessage(std::string_view Msg) {
+  NaploComponent.WriteLog(std::string(Msg), false);
+  if (CommandLineMode) {
+    ConsoleLine(Msg);
+  } else if (OnMessageLine) {
+    OnMessageLine(MakePrintable(std::string(Msg), true));
+  }
+}
+
+void TMainFormCore::ReportMessage(std::string_view Msg) {
+  LogMessage(Msg);
+  if (!CommandLineMode && OnMessageBox) OnMessageBox(std::string(Msg));
+}
+
+void TMainFormCore::EnableDeviceControls(bool Enable) {
+  if (CustomerMode) return;
+  if (OnEnableDeviceControls) OnEnableDeviceControls(Enable);
+}
+
+void TMainFormCore::OnProcessPercentDone(int PercentDone) {
+  if (CommandLineMode) {
+    if (ConsoleWrite) ConsoleWrite(".");
+  } else if (OnProgress) {
+    OnProgress(PercentDone);
+  }
+}
+
+void TMainFormCore::SetConnected(bool Value) {
+  if (Value == FConnected) return;
+  FConnected = Value;
+  chbConnectedClick();
+  if (OnConnectedChanged) OnConnectedChanged(Value);
+}
+
+void TMainFormCore::chbConnectedClick() {
+  if (!KRVComms.Active()) KRVCommsCfg.ApplyToComms();
+  KRVComms.SlowWriteMode = chbSlowWriteMode;
+  KRVComms.QuickReconnect = true;
+  KRVComms.SetActive(FConnected);
+  if (!CustomerMode) KRVCommsCfg.SetEnabled(!FConnected);
+}
+
+bool TMainFormCore::LoadFirmwareFile() {
+  FWStartAddr = 0;
+  FWBuildStr.clear();
+  FWInfoRows.clear();
+  if (OnFWInfoChanged) OnFWInfoChanged();
+  if (OnClearViews) OnClearViews();
+
+  const std::string name = edFWFile;
+  if (!RegularFileExists(name)) {
+    if (!name.empty()) LogMessage(FormatPercentS(texts::kFileNotFound, name));
+    return false;
+  }
+  const std::string ext = UpperAscii(fs::path(name).extension().string());
+  bool ok;
+  if (ext == ".HEX") {
+    ok = LoadHexFile(name, FWImage);
+  } else if (ext == ".QOB") {
+    ok = LoadQOBFile(name, FWImage);
+  } else {
+    ReportMessage(texts::kNotAFirmware);
+    return false;
+  }
+  if (!ok) return false;
+  if (FWBuildStr.empty()) {
+    ReportMessage(texts::kNoInfoBlock);
+    return false;
+  }
+  LogMessage(std::string(texts::kLoadedBuild) + FWBuildStr);
+
+  FWInfoRows.push_back({texts::kRowFilePath, name});
+  FWInfoRows.push_back({texts::kRowMemoryAddress, std::to_string(FWStartAddr)});
+  if (FWInfoFound) {
+    for (auto& [name, value] : CommaTextPairs(FWInfoToText(FWInfo))) FWInfoRows.push_back({name, value});
+  } else {
+    FWInfoRows.push_back({texts::kRowBuildStr, FWBuildStr});
+  }
+  if (OnFWInfoChanged) OnFWInfoChanged();
+  return true;
+}
+
+bool TMainFormCore::LoadHexFile(const std::string& FileName, std::string& Image) {
+  Image.clear();
+  std::string errorText;
+  if (!HexfileToStr(FileName, Image, FWStartAddr, FWInfo, FWInfoFound, errorText)) {
+    ReportMessage(std::string(texts::kBadHexFile) + errorText);
+    return false;
+  }
+  FWBuildStr = FindBuildStr(Image);
+  // An image at address 0 too short for a vector table is an ordinary firmware.
+  IsBootloaderImage = FWStartAddr == 0 && IsBootloaderVectorTable(Image);
+  ScrambleImage(Image, FWStartAddr);
+  return true;
+}
+
+bool TMainFormCore::LoadQOBFile(const std::string& FileName, std::string& Image) {
+  TLoadedFirmware fw;
+  std::string checksumLine;
+  std::string errorText;
+  if (!ReadQOBFile(FileName, fw, checksumLine, errorText)) {
+    ReportMessage(std::string(kOpenFileErrorPrefix) + errorText);
+    return false;
+  }
+  if (!checksumLine.empty()) LogMessage(checksumLine);
+  Image = std::move(fw.FWImage);
+  FWStartAddr = fw.FWStartAddr;
+  FWBuildStr = std::move(fw.FWBuildStr);
+  FWInfoFound = fw.FWInfoFound;
+  FWInfo = fw.FWInfo;
+  IsBootloaderImage = fw.IsBootloaderImage;
+  return true;
+}
+
+void TMainFormCore::ApplyIniSettings() {
+  TCreateMissingValuesIni ini(IniFileName());
+  KRVComms.Log_All_Packages = ini.ReadBool("DEBUG", "Log_All_Packages", false);
+  KRVComms.Log_Raw_Data = ini.ReadBool("DEBUG", "Log_Raw_Data", false);
+  KRVComms.Log_Printable_Raw = ini.ReadBool("DEBUG", "Log_Printable_Raw", false);
+  KRVComms.BroadcastVetele = ini.ReadBool("DEBUG", "BroadcastVetele", false);
+  KRVComms.Half_Duplex_Mode = ini.ReadBool("DEBUG", "Half_Duplex_Mode", false);
+  KRVComms.Switch_Direction_Time = ini.ReadInteger("DEBUG", "Switch_Direction_Time", 5);
+  KRVComms.Nyugtazas = true;
+  KRVComms.Timeout_1 = ini.ReadInteger("DEBUG", "Timeout1", 300);
+  KRVComms.Timeout_2 = ini.ReadInteger("DEBUG", "Timeout2", 2000);
+  KRVComms.Timeout_3 = ini.ReadInteger("DEBUG", "Timeout3", 4500);
+  KRVComms.Max_tries_cmd = ini.ReadInteger("DEBUG", "TriesMax", 4);
+  FirmwareUploader.IgnoreAFLUD = ini.ReadBool("DEBUG", "IgnoreAFLUD", false);
+  FirmwareUploader.BlockLength = ini.ReadInteger("DEBUG", "BlockLength", FirmwareUploader.BlockLength);
+
+  FirmwareUploader.SetBatchSize(ini.ReadInteger("BATCH", "BatchSize", FirmwareUploader.BatchSize()));
+  FirmwareUploader.SetTimeBetweenPcks(ini.ReadInteger("BATCH", "TimeBetweenPcks", FirmwareUploader.TimeBetweenPcks()));
+  FirmwareUploader.SetCSYGATimeout(ini.ReadInteger("BATCH", "CSYGATimeout", FirmwareUploader.CSYGATimeout()));
+
+  FirmwareUploader.ReconnectSerialPort = KRVCommsCfg.ConnType() == TConnType::ConnTypeSerial;
+}
+
+void TMainFormCore::SetUpdateRunning(bool Running) {
+  FUpdateRunning = Running;
+  if (!CustomerMode) EnableDeviceControls(!Running);
+  if (OnUpdateRunningChanged) OnUpdateRunningChanged(Running);
+}
+
+void TMainFormCore::FirmwareUploaderUploadDone(TFWUploadResult Result) {
+  if (CommandLineMode) ReportMessage("");
+  if (chbTurboFWUpload && FirmwareUploader.RepeatedPckCount() > 0)
+    LogMessage(FormatPercentD(texts::kRepeatedPackets, FirmwareUploader.RepeatedPckCount()));
+  SetUpdateRunning(false);
+  SetConnected(false);
+  ReportMessage(FirmwareUploader.FWUploadResultToStr(Result));
+  CmdLineDone = true;
+  ProgramExitCode = static_cast<int32_t>(Result);
+}
+
+}  // namespace vornik
