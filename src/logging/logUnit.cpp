@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <vector>
 
 namespace vornik {
@@ -232,7 +233,12 @@ void TNaplo::WriteLog(std::string_view Msg, bool ToDB) noexcept {
 
   if (IsFileOpen()) {
     try {
-      if (onWriteLog_) onWriteLog_(*this, msg);
+      if (onWriteLog_) {
+        onWriteLog_(*this, msg);
+        // The handler may have logged through this writer itself, and a trim inside that
+        // call may have left no file open.
+        if (!IsFileOpen()) throw std::runtime_error("log file closed");
+      }
       std::string line;
       if (logTime_) {
         line = FormatLogStamp(TimeStamp());

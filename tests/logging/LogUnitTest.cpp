@@ -201,6 +201,20 @@ TEST(OnWriteLog, RaisingHandlerSuppressesOnlyItsLine) {
   EXPECT_EQ(memo.lines, (std::vector<std::string>{"one", "two"}));
 }
 
+TEST(OnWriteLog, HandlerThatLogsItself) {
+  WriterRig r;
+  r.naplo.SetLogTime(false);
+  r.naplo.SetLogLimit(12);
+  r.naplo.SetOnWriteLog([&](TNaplo& Sender, std::string& AMsg) {
+    if (AMsg.rfind("note", 0) != 0) Sender.WriteLog("note " + AMsg, false);
+  });
+  r.naplo.WriteLog("a", false);
+  EXPECT_EQ(r.Log(), "note a\r\na\r\n");
+  // The nested line trims the file under the outer call, which then goes on in the new file.
+  r.naplo.WriteLog("b", false);
+  EXPECT_EQ(r.Log(), "te b\r\nb\r\n");
+}
+
 TEST(OnWriteLog, FailingMemoKeepsTheFileLine) {
   WriterRig r;
   MemoMock memo;
