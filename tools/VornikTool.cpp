@@ -142,6 +142,9 @@ int CmdConvert(const std::vector<std::string>& Args, bool ToQOB) {
   TLoadedFirmware fw;
   std::string checksum;
   if (!LoadFirmware(in, fw, checksum)) return kExitFailed;
+  // A package needs its build string: without one a reader finds "Build:" inside the
+  // information text instead, and the firmware page refuses such a package anyway.
+  if (ToQOB && fw.FWBuildStr.empty()) return Failure(kMsgNoInfoBlock);
   if (ToQOB) return WriteOutput(out, MakeQOBContent(fw)) ? kExitOk : kExitFailed;
   return WriteOutput(out, PlainImage(fw)) ? kExitOk : kExitFailed;
 }
