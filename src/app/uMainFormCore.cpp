@@ -200,8 +200,14 @@ void TMainFormCore::chbConnectedClick() {
 }
 
 bool TMainFormCore::LoadFirmwareFile() {
+  // Forget the previous file entirely: an image kept from it would no longer match the start
+  // address and information of what is shown, and could be packaged or sent by mistake.
   FWStartAddr = 0;
   FWBuildStr.clear();
+  FWImage.clear();
+  FWInfoFound = false;
+  FWInfo = TFWInfo{};
+  IsBootloaderImage = false;
   FWInfoRows.clear();
   if (OnFWInfoChanged) OnFWInfoChanged();
   if (OnClearViews) OnClearViews();

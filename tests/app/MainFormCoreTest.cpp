@@ -138,6 +138,18 @@ TEST_F(MainFormCoreTest, RefusedFilesAreReported) {
   }
 }
 
+TEST_F(MainFormCoreTest, FailedLoadForgetsThePreviousFirmware) {
+  auto f = Make(false);
+  f->edFWFile = File("fw.hex", HexText(0x4000, ImageWithInfo(0x4000, 0x4100)));
+  ASSERT_TRUE(f->LoadFirmwareFile());
+  f->edFWFile = File("fw.txt", "x");
+  EXPECT_FALSE(f->LoadFirmwareFile());
+  EXPECT_TRUE(f->FWImage.empty());
+  EXPECT_FALSE(f->FWInfoFound);
+  EXPECT_EQ(f->FWStartAddr, 0);
+  EXPECT_TRUE(f->FWInfoRows.empty());
+}
+
 TEST_F(MainFormCoreTest, HexWithInformationBlock) {
   auto f = Make(false);
   const std::string plain = ImageWithInfo(0x4000, 0x4100);
