@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "codec/KRVCommands.h"
+#include "logging/logUnit.h"
 #include "util/MorvelUtils.h"
 
 namespace vornik {
@@ -11,17 +12,7 @@ namespace {
 
 constexpr uint8_t kMaxSlot = 250;  ///< re-send search bound (indexes above 240 stay empty)
 
-/// The packet's bytes as three-digit decimals, each followed by a blank.
-std::string Dump(const TKuldendo* Item) {
-  std::string out;
-  out.reserve(Item->Pck.size() * 4);
-  char buf[8];
-  for (unsigned char c : Item->Pck) {
-    std::snprintf(buf, sizeof buf, "%03u ", static_cast<unsigned>(c));
-    out += buf;
-  }
-  return out;
-}
+std::string Dump(const TKuldendo* Item) { return DecimalDump(Item->Pck); }
 
 }  // namespace
 

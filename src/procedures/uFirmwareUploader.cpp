@@ -23,6 +23,7 @@ constexpr int32_t kEraseTimeoutMs = 40000;
 constexpr uint8_t kLastSmallCpuType = 22;    ///< CPU types above this are ARM controllers
 constexpr uint16_t kSmallRxBuffer = 256;     ///< bytes; such a device takes 128-byte blocks
 constexpr int32_t kPageBytes = 128;
+constexpr uint16_t kNoAnswer = 5;  ///< engine ErrorCode: the device did not answer
 constexpr uint16_t kBlockNumberBase = 0x8000;  ///< page counter start for blocks under 128 bytes
 
 const char* BoolText(bool Value) { return Value ? "-1" : "0"; }
@@ -262,6 +263,12 @@ void TFirmwareUploader::SendStep() {
       step_ = WaitForFirmwareDone;
       StartTimer(WaitForFwToStart);
       break;
+    case InstallCheck:
+      LogNote("Vornik: BeforeInstallChecked");
+      step_ = InstallCheckDone;
+      SendItem(BuildCSYSI(), std::string(kASYSI), kIdentifyTimeoutMs,
+               TKRVSendOptions{psoDontAck, psoNewIDOnRepeat, psoEncodeKRVW});
+      break;
     case Finish:
       FinishRun();
       break;
@@ -325,6 +332,12 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
   using enum TUploadStep;
   if (state_ != TRunState::Running) return;
   lastErrorCode_ = ErrorCode;
+  if (step_ == InstallDone && ErrorCode == kNoAnswer && !IgnoreAFLUD) {
+    result_ = TFWUploadResult::fwrKRVError;
+    step_ = InstallCheck;
+    ExecuteStep();
+    return;
+  }
   if ((step_ != IdentifyDone && ErrorCode != 0) || (step_ == IdentifyDone && ErrorCode == 55)) {
     result_ = TFWUploadResult::fwrKRVError;
     step_ = Finish;
@@ -373,6 +386,9 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
       break;
     case WaitForFirmwareDone:
       step_ = Finish;
+      break;
+    case InstallCheckDone:
+      HandleInstallCheck(S);
       break;
     default:
       return;  // no packet of this step is out: a stale result
@@ -496,6 +512,25 @@ void TFirmwareUploader::HandleInstall(const std::string& S) {
     }
   }
   step_ = WaitForFwToStart > 0 ? WaitForFirmware : Finish;
+}
+
+void TFirmwareUploader::HandleInstallCheck(const std::string& S) {
+  TDeviceInfo info{};
+  std::string text;
+  if (DecodeDeviceInfo(S, info, text) != 0) {
+    result_ = TFWUploadResult::fwrInvalidAnswerAFLUD;
+    step_ = TUploadStep::Finish;
+    return;
+  }
+  if (info.BootloaderRunning != 0) {
+    // Not installed: the same install once more, and the lost answer stands if that fails too.
+    lastErrorCode_ = kNoAnswer;
+    ++retryCounter_;
+    step_ = TUploadStep::Install;
+    return;
+  }
+  result_ = TFWUploadResult::fwrOk;
+  step_ = WaitForFwToStart > 0 ? TUploadStep::WaitForFirmware : TUploadStep::Finish;
 }
 
 void TFirmwareUploader::FinishRun() {

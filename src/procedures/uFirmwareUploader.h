@@ -13,6 +13,11 @@
 // run finishes with the result it has. Every started run ends with exactly one OnUploadDone, also
 // after Abort; results that arrive while aborting are ignored.
 //
+// The install answer is the one answer whose loss the engine cannot repair: once the device has
+// acknowledged CFLUD it is not sent again. When that answer does not come, the uploader asks the
+// device who runs: the firmware means the image was installed, the bootloader means it was not
+// (CFLUD is sent once more); a device that does not answer ends the run with the engine's error.
+//
 // Misuse (no engine, bad block length, empty image, a start while busy, a port change while busy)
 // raises EFirmwareUploader; everything the device or the link does ends in a TFWUploadResult.
 #pragma once
@@ -84,6 +89,8 @@ enum class TUploadStep : int {
   WaitForFirmware = 23,        ///< timer: WaitForFwToStart ms
   WaitForFirmwareDone = 24,
   Finish = 25,
+  InstallCheck = 26,           ///< CSYSI: the install answer was lost; did the firmware start?
+  InstallCheckDone = 27,
 };
 
 class TFirmwareUploader {
@@ -163,6 +170,7 @@ class TFirmwareUploader {
   void HandleBlock(const std::string& S);
   void HandleBootloaderCheck(const std::string& S);
   void HandleInstall(const std::string& S);
+  void HandleInstallCheck(const std::string& S);
   void StartTimer(int Ms);
   void OnTimer();
   void FinishRun();

@@ -107,10 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
         CourseCase{"BootloaderRuns", true, true, false, false, false, "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD"},
         CourseCase{"EraseFirst", true, true, true, false, false, "CSYSI CELFE CFLUL CFLTS CFLUL*3 CSYSI CFLUD"},
         CourseCase{"BootloaderImage", false, true, false, true, false,
-                   "CSYSI CFLUL CBLUD CFLTS CFLUL*3 CSYSI CFLUD"},
+                   "CSYSI CFLUL CBLUD CFLTS CFLUL*3 CSYRS CSYSI CFLUD"},
         CourseCase{"BootloaderImageAfterRestart", false, false, false, true, false,
                    "CSYSI CFLUL CSYRS CBLUD CFLTS CFLUL*3 CSYSI CFLUD"},
-        CourseCase{"NoSize", false, true, false, false, true, "CSYSI CFLUL CFLUL*3 CSYRS CSYSI CFLUD"},
+        CourseCase{"NoSize", false, true, false, false, true, "CSYSI CFLUL*4 CSYRS CSYSI CFLUD"},
         // The size is skipped only when the running program took the probe.
         CourseCase{"NoSizeButRestarted", false, false, false, false, true,
                    "CSYSI CFLUL CSYRS CFLTS CFLUL*3 CSYSI CFLUD"}),
@@ -144,8 +144,10 @@ TEST_F(Upload, IdentificationAnsweredAfterTheRestartGoesOn) {
   const std::string image = TProcRig::Image(200);
   EXPECT_EQ(Run(image), R::fwrOk);
   EXPECT_EQ(rig.device.Installed, image);
-  EXPECT_EQ(rig.device.Commands.front(), "CSYSI");
-  EXPECT_EQ(rig.device.Commands[1], "CSYRS");
+  const auto& cmds = rig.device.Commands;
+  const auto restart = std::find(cmds.begin(), cmds.end(), "CSYRS");
+  ASSERT_NE(restart, cmds.end());
+  EXPECT_TRUE(std::all_of(cmds.begin(), restart, [](const std::string& C) { return C == "CSYSI"; }));
 }
 
 TEST_F(Upload, FlashWriteErrorRepeatsTheSameBlockOnce) {
@@ -204,8 +206,40 @@ TEST_F(Upload, InstallStatuses) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], c.result);
     EXPECT_EQ(std::count(r.device.Commands.begin(), r.device.Commands.end(), "CFLUD"), c.cfluds);
-    if (c.result == R::fwrOk) EXPECT_EQ(r.device.Installed, image);
+    if (c.result == R::fwrOk) {
+      EXPECT_EQ(r.device.Installed, image);
+    }
   }
+}
+
+TEST_F(Upload, LostInstallAnswerIsSettledByAskingTheDevice) {
+  rig.device.BootloaderRunning = true;
+  rig.peer.LoseAnswerOnce = {"CFLUD"};  // acknowledged and installed, but the answer is lost
+  const std::string image = TProcRig::Image(300);
+  EXPECT_EQ(Run(image), R::fwrOk);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI");
+  EXPECT_EQ(rig.device.Installs, 1);
+  EXPECT_EQ(rig.device.Installed, image);
+}
+
+TEST_F(Upload, InstallThatDidNotHappenIsSentOnceMore) {
+  rig.device.BootloaderRunning = true;
+  rig.device.SkipNextInstall = true;  // acknowledged, then nothing
+  const std::string image = TProcRig::Image(300);
+  EXPECT_EQ(Run(image), R::fwrOk);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
+  EXPECT_EQ(rig.device.Installed, image);
+}
+
+TEST_F(Upload, InstallThatNeverHappensEndsWithTheEngineError) {
+  rig.device.BootloaderRunning = true;
+  rig.peer.BeforeAnswer = [this](const std::string& Code) {
+    if (Code == "CFLUD") rig.device.SkipNextInstall = true;
+  };
+  EXPECT_EQ(Run(TProcRig::Image(300)), R::fwrKRVError);
+  EXPECT_EQ(up.LastErrorCode(), 5);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD CSYSI");
+  EXPECT_EQ(rig.device.Installs, 0);
 }
 
 TEST_F(Upload, CorruptedImageOnTheDeviceIsReportedAsChecksumError) {
@@ -338,15 +372,19 @@ TEST_F(Upload, SafeTurboPausesAfterEachBlock) {
   rig.device.BootloaderRunning = true;
   up.TurboMode = true;
   up.SafeTurbo = true;
-  std::vector<int64_t> at;
-  rig.peer.BeforeAnswer = [&](const std::string& Code) {
-    if (Code == "CFLUL") at.push_back(rig.loop.nowMs());
-  };
   const std::string image = TProcRig::Image(512);
   EXPECT_EQ(Run(image), R::fwrOk);
-  ASSERT_EQ(at.size(), 5u);  // probe and four blocks
-  for (std::size_t i = 2; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 60);
   EXPECT_EQ(rig.device.Installed, image);
+  // The engine writes of the four blocks lie at least the pause apart.
+  TKRVProtocol decoder;
+  decoder.KRVMode = TKRVMode::PMDecodeBothEncodeKRVW;
+  std::vector<int64_t> at;
+  for (const auto& w : rig.links.Last->Writes) {
+    const std::string payload = decoder.Decode(w.Bytes);
+    if (auto b = ParseCFLUL(payload); b && !IsCFLULProbe(payload)) at.push_back(w.AtMs);
+  }
+  ASSERT_EQ(at.size(), 4u);
+  for (std::size_t i = 1; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 60) << ::testing::PrintToString(at);
 }
 
 TEST_F(Upload, PauseRateLengthensEveryNthBlock) {

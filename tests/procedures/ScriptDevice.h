@@ -34,6 +34,7 @@ class TScriptDevice {
   std::map<int, std::vector<uint8_t>> BlockStatuses;  ///< block number (0-based) -> statuses to use in turn
   std::vector<uint8_t> InstallStatuses;               ///< AFLUD statuses to use in turn (then CRC check)
   bool RestartWorks = true;
+  bool SkipNextInstall = false;  ///< takes the next CFLUD without installing or answering
   std::set<int> DropBatchIndexes;  ///< batch packets lost once each
   int MapBytes = 32;               ///< bytes of the receipt map sent
 
@@ -164,6 +165,10 @@ class TScriptDevice {
   std::optional<std::string> Install(const std::string& Payload) {
     const auto u = ParseCFLUD(Payload);
     if (!u) return std::nullopt;
+    if (SkipNextInstall) {
+      SkipNextInstall = false;
+      return std::nullopt;
+    }
     if (!InstallStatuses.empty()) {
       const uint8_t s = InstallStatuses.front();
       InstallStatuses.erase(InstallStatuses.begin());
@@ -175,7 +180,6 @@ class TScriptDevice {
     ++Installs;
     BootloaderRunning = false;
     justInstalled_ = true;
-    AnnouncedLength.reset();
     return BuildAFLUD(0);
   }
 

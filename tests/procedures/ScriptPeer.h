@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,7 @@ class TScriptPeer final : public testkit::MemoryPeer {
   std::function<void(const std::string& Payload)> BeforeFrame;
   /// May change an answer before it is sent.
   std::function<void(std::string& Answer)> AnswerFilter;
+  std::set<std::string> LoseAnswerOnce;  ///< the next answer to these codes is lost
   int64_t TurnaroundMs = 0;  ///< the device's processing time before it answers
   int Opened = 0;
   int Closed = 0;
@@ -61,7 +63,10 @@ class TScriptPeer final : public testkit::MemoryPeer {
 
   double DropIn = 0.0;   ///< share of frames from the PC that are lost
   double DropOut = 0.0;  ///< share of frames to the PC that are lost
-  void Seed(uint32_t Seed) { rng_.seed(Seed); }
+  void Seed(uint32_t Seed) {
+    std::seed_seq seq{Seed, 0x5EEDu};  // spreads small seeds over the generator's state
+    rng_.seed(seq);
+  }
   int LostIn = 0;
   int LostOut = 0;
   int FramesIn = 0;
@@ -110,10 +115,12 @@ class TScriptPeer final : public testkit::MemoryPeer {
     auto answer = device_.Handle(Payload, batchIndex);
     if (!answer) return;
     if (AnswerFilter) AnswerFilter(*answer);
+    if (LoseAnswerOnce.erase(code) > 0) return;
     Answer(*answer, TInfo::nem_kerek_nyugtat, id, krvw);
   }
 
   void Answer(const std::string& Payload, TInfo Info, uint8_t Id, bool Krvw) {
+    if (Silent) return;
     if (Lost(DropOut)) {
       ++LostOut;
       return;
