@@ -194,11 +194,12 @@ TEST_F(VornikUpdate, SerialUpdateOverPseudoTerminal) {
   EXPECT_EQ(ReadAll(Dir.Path("installed.bin")), ReadAll(hex + ".bin"));
 }
 
-TEST_F(VornikUpdate, SerialPortThatDoesNotExist) {
+TEST_F(VornikRun, SerialPortThatDoesNotExist) {
   const std::string hex = MakeFirmware("fw.hex", 0x4000, 0x4000 + 1024);
   WriteAll(Dir.Path("vornik.ini"), "[SerialPorts]\nCOM9=" + Dir.Path("no-such-tty") + "\n");
   const auto r = Run({"-start", "-port", "9", "-baud", "9600", "-address", "5", "-fw", hex});
-  EXPECT_NE(r.ExitCode, 0) << r.Stdout;
+  EXPECT_EQ(r.ExitCode, 2) << r.Stdout;  // fwrKRVError
+  EXPECT_NE(r.Stdout.find("\n\nHiba tortent: "), std::string::npos) << r.Stdout;
   EXPECT_NE(r.ExitCode, 99) << r.Stdout;
   EXPECT_FALSE(r.TimedOut);
 }
