@@ -82,6 +82,21 @@ bool IsQOBName(const std::string& Name) {
   return ext == ".qob";
 }
 
+// Reads a HEX file; on failure prints the program's message and returns false.
+bool ReadHex(const std::string& Name, THexReadResult& Hex) {
+  try {
+    Hex = ReadHexFile(Name);
+  } catch (const EFileError& e) {
+    Failure(e.what());
+    return false;
+  }
+  if (!Hex.Ok) {
+    Failure(kMsgBadHexFile + Hex.ErrorText);
+    return false;
+  }
+  return true;
+}
+
 // Loads a HEX or QOB file into FW; on failure prints the program's message and returns false.
 // ChecksumLine receives the vector-table line of a package that starts at address 0.
 bool LoadFirmware(const std::string& Name, TLoadedFirmware& FW, std::string& ChecksumLine) {
@@ -98,16 +113,7 @@ bool LoadFirmware(const std::string& Name, TLoadedFirmware& FW, std::string& Che
     return true;
   }
   THexReadResult hex;
-  try {
-    hex = ReadHexFile(Name);
-  } catch (const EFileError& e) {
-    Failure(e.what());
-    return false;
-  }
-  if (!hex.Ok) {
-    Failure(kMsgBadHexFile + hex.ErrorText);
-    return false;
-  }
+  if (!ReadHex(Name, hex)) return false;
   LoadedFirmwareFromHex(std::move(hex), FW);
   return true;
 }
@@ -139,6 +145,13 @@ int CmdConvert(const std::vector<std::string>& Args, bool ToQOB) {
   if (out.empty()) return UsageError("empty output file name");
   // Rewriting a package in place is allowed; any other same-name target would destroy the source.
   if (out == in && !(ToQOB && IsQOBName(in))) return UsageError("the output file would overwrite the input: " + in);
+  if (!ToQOB && !IsQOBName(in)) {
+    // HEX to BIN: the plain image as read, without a scrambled copy in between.
+    if (!RegularFileExists(in)) return Failure(kMsgFileNotFound + in);
+    THexReadResult hex;
+    if (!ReadHex(in, hex)) return kExitFailed;
+    return WriteOutput(out, hex.Image) ? kExitOk : kExitFailed;
+  }
   TLoadedFirmware fw;
   std::string checksum;
   if (!LoadFirmware(in, fw, checksum)) return kExitFailed;
