@@ -210,12 +210,20 @@ bool WaitForTcpListener(int Port, int TimeoutMs) {
 
 std::string BinDir() {
   const char* d = std::getenv("VORNIK_BIN_DIR");
+#ifdef VORNIK_DEFAULT_BIN_DIR
+  return d ? d : VORNIK_DEFAULT_BIN_DIR;
+#else
   return d ? d : "build/bin";
+#endif
 }
 
 std::string SourceDir() {
   const char* d = std::getenv("VORNIK_SOURCE_DIR");
+#ifdef VORNIK_DEFAULT_SOURCE_DIR
+  return d ? d : VORNIK_DEFAULT_SOURCE_DIR;
+#else
   return d ? d : ".";
+#endif
 }
 
 }  // namespace vornik::test
