@@ -51,7 +51,8 @@ bool IsWinXPOrLater();
 bool AttachParentConsole();
 
 /// Conversions between TDateTime and calendar fields (local time has no meaning here: the
-/// value is what the caller put in).
+/// value is what the caller put in). Encoding accepts years 1 to 9999; decoding rounds to the
+/// nearest millisecond and reads values outside those years as 0 (1899-12-30).
 bool TryEncodeDateTime(int Year, int Month, int Day, int Hour, int Min, int Sec, int MSec, TDateTime& Out);
 void DecodeDateTime(TDateTime Value, int& Year, int& Month, int& Day, int& Hour, int& Min, int& Sec, int& MSec);
 
