@@ -1,0 +1,430 @@
+// vornik-sim: a simulated KRV device for technicians without hardware, for the demo and for the
+// end-to-end tests. It puts one TSimDevice on a TCP port of 127.0.0.1 and/or on a pseudo-terminal
+// (whose slave path it prints, so the program can open it as a serial port), feeds it what arrives
+// with the time on a monotonic clock, and writes back what it sends. On the pseudo-terminal the
+// answers are paced at the chosen baud rate (10 bits a byte), as a real serial line would carry
+// them. One TCP client is served at a time; a new connection replaces the old one, and the
+// device's state survives both.
+//
+// It prints one line per request it handles (unless --quiet) and a summary after every install;
+// with --save-image the installed image (unscrambled) is written at once after each install.
+// SIGTERM and SIGINT end it cleanly.
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/SimDevice.h"
+
+namespace {
+
+using vornik::TSimDevice;
+using vornik::TSimDeviceConfig;
+using vornik::TSimFaults;
+
+struct TOptions {
+  int Port = 1001;
+  bool Tcp = true;
+  bool Pty = false;
+  int Baud = 115200;
+  std::string SaveImage;
+  bool Quiet = false;
+};
+
+const char* const kHelp =
+    "Usage: vornik-sim [options]\n"
+    "A simulated KRV device on TCP 127.0.0.1 and/or a pseudo-terminal.\n"
+    "\n"
+    "Links:\n"
+    "  --port N              TCP port on 127.0.0.1 (default 1001)\n"
+    "  --no-tcp              do not listen on TCP\n"
+    "  --pty                 create a pseudo-terminal and print its path\n"
+    "  --baud B              pace the pseudo-terminal's output at B baud, 10 bits a byte (default 115200;\n"
+    "                        0: no pacing)\n"
+    "Device:\n"
+    "  --address A           device address (default 178556; its low byte is the KRV address)\n"
+    "  --bootloader          start with the bootloader running\n"
+    "  --refuse-blocks       the firmware refuses upload blocks (a restart into the bootloader is needed)\n"
+    "  --cpu-type N          CPU type in the identification record (default 30; above 22: ARM)\n"
+    "  --rx-buffer N         receive buffer length in the identification record (default 1024)\n"
+    "  --device-type N       device type code (default 7)\n"
+    "  --name TEXT           device name (up to 24 characters)\n"
+    "  --turnaround-ms N     time from a request to its answer (default 1)\n"
+    "  --restart-ms N        silent time after a restart (default 300)\n"
+    "  --erase-ms N          data flash erase time (default 1500)\n"
+    "  --program-flash N     program flash size in bytes (default 1048576)\n"
+    "  --flash-pages N       external flash pages (default 4096)\n"
+    "  --page-size N         external flash page size, 264 or 528 (default 264)\n"
+    "Faults (drawn from a generator seeded with --seed):\n"
+    "  --seed N              seed of the fault generator (default 1)\n"
+    "  --drop-in R           lose this fraction (0..1) of incoming frames\n"
+    "  --drop-out R          lose this fraction of outgoing frames\n"
+    "  --corrupt R           send this fraction of frames with a wrong checksum\n"
+    "  --nack R              refuse this fraction of requests with a negative acknowledgement\n"
+    "  --block-errors R      refuse this fraction of upload blocks with a flash write error\n"
+    "  --page-errors R       refuse this fraction of flash page writes with a write error\n"
+    "  --delay-ms N          answer N ms later\n"
+    "  --jitter-ms N         answer up to N ms later still, drawn per answer\n"
+    "  --silent              answer nothing at all\n"
+    "  --ignore CODE         neither acknowledge nor answer this command (repeatable)\n"
+    "  --short-krvw-address  answer KRVW requests from the short (8-bit) address\n"
+    "  --not-compatible      answer every upload block with status 4\n"
+    "  --install-status S    answer the next install with status S before the real check (repeatable)\n"
+    "Output:\n"
+    "  --save-image FILE     write the installed image (unscrambled) to FILE after every install\n"
+    "  --quiet               no line per request (install summaries are still printed)\n"
+    "  --help                this text\n";
+
+[[noreturn]] void Fail(const std::string& Text) {
+  std::fprintf(stderr, "vornik-sim: %s\n", Text.c_str());
+  std::exit(2);
+}
+
+template <typename T>
+T Number(std::string_view Option, const char* Text) {
+  T value{};
+  const std::string_view s(Text);
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc() || p != s.data() + s.size())
+    Fail("bad value for " + std::string(Option) + ": " + std::string(s));
+  return value;
+}
+
+double Rate(std::string_view Option, const char* Text) {
+  char* end = nullptr;
+  const double v = std::strtod(Text, &end);
+  if (end == Text || *end != '\0' || !(v >= 0 && v <= 1))
+    Fail("bad value for " + std::string(Option) + " (a fraction 0..1): " + Text);
+  return v;
+}
+
+void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& F) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) Fail("missing value after " + std::string(a));
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      std::exit(0);
+    } else if (a == "--port") {
+      O.Port = Number<int>(a, value());
+      if (O.Port < 1 || O.Port > 65535) Fail("--port must be 1..65535");
+    } else if (a == "--no-tcp") {
+      O.Tcp = false;
+    } else if (a == "--pty") {
+      O.Pty = true;
+    } else if (a == "--baud") {
+      O.Baud = Number<int>(a, value());
+      if (O.Baud < 0) Fail("--baud must not be negative");
+    } else if (a == "--address") {
+      C.Address = Number<uint32_t>(a, value());
+    } else if (a == "--bootloader") {
+      C.StartInBootloader = true;
+    } else if (a == "--refuse-blocks") {
+      C.FirmwareAcceptsBlocks = false;
+    } else if (a == "--cpu-type") {
+      C.CPUType = Number<uint8_t>(a, value());
+    } else if (a == "--rx-buffer") {
+      C.RxBufLen = Number<uint16_t>(a, value());
+    } else if (a == "--device-type") {
+      C.DeviceType = Number<uint8_t>(a, value());
+    } else if (a == "--name") {
+      C.DeviceName = value();
+    } else if (a == "--turnaround-ms") {
+      C.TurnaroundMs = Number<int64_t>(a, value());
+    } else if (a == "--restart-ms") {
+      C.RestartMs = Number<int64_t>(a, value());
+    } else if (a == "--erase-ms") {
+      C.EraseMs = Number<int64_t>(a, value());
+    } else if (a == "--program-flash") {
+      C.ProgramFlashBytes = Number<uint32_t>(a, value());
+    } else if (a == "--flash-pages") {
+      C.FlashPages = Number<uint32_t>(a, value());
+      if (C.FlashPages == 0 || C.FlashPages > 65536) Fail("--flash-pages must be 1..65536");
+    } else if (a == "--page-size") {
+      C.FlashPageSize = Number<uint32_t>(a, value());
+      if (C.FlashPageSize != 264 && C.FlashPageSize != 528) Fail("--page-size must be 264 or 528");
+    } else if (a == "--seed") {
+      F.Seed = Number<uint32_t>(a, value());
+    } else if (a == "--drop-in") {
+      F.DropIn = Rate(a, value());
+    } else if (a == "--drop-out") {
+      F.DropOut = Rate(a, value());
+    } else if (a == "--corrupt") {
+      F.CorruptOut = Rate(a, value());
+    } else if (a == "--nack") {
+      F.Nack = Rate(a, value());
+    } else if (a == "--block-errors") {
+      F.BlockWriteErrors = Rate(a, value());
+    } else if (a == "--page-errors") {
+      F.PageWriteErrors = Rate(a, value());
+    } else if (a == "--delay-ms") {
+      F.DelayMs = Number<int64_t>(a, value());
+    } else if (a == "--jitter-ms") {
+      F.DelayJitterMs = Number<int64_t>(a, value());
+    } else if (a == "--silent") {
+      F.Silent = true;
+    } else if (a == "--ignore") {
+      F.IgnoreCommands.insert(value());
+    } else if (a == "--short-krvw-address") {
+      F.ShortKRVWAddress = true;
+    } else if (a == "--not-compatible") {
+      F.NotCompatible = true;
+    } else if (a == "--install-status") {
+      F.InstallStatuses.push_back(Number<uint8_t>(a, value()));
+    } else if (a == "--save-image") {
+      O.SaveImage = value();
+    } else if (a == "--quiet") {
+      O.Quiet = true;
+    } else {
+      Fail("unknown option " + std::string(a) + " (see --help)");
+    }
+  }
+  if (!O.Tcp && !O.Pty) Fail("--no-tcp without --pty leaves no link");
+  if (C.TurnaroundMs < 0 || C.RestartMs < 0 || C.EraseMs < 0 || F.DelayMs < 0 || F.DelayJitterMs < 0)
+    Fail("times must not be negative");
+}
+
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char c = 1;
+  [[maybe_unused]] const auto n = ::write(signalPipe[1], &c, 1);
+}
+
+/// The pseudo-terminal: the master side is ours, the slave is what the program opens.
+class TPty {
+ public:
+  bool Open(std::string& Path, std::string& Error) {
+    char name[256] = {};
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+      Error = std::strerror(errno);
+      return false;
+    }
+    // Raw bytes both ways: no echo, no line editing, no character translation.
+    termios t{};
+    if (::tcgetattr(slave_, &t) == 0) {
+      ::cfmakeraw(&t);
+      ::tcsetattr(slave_, TCSANOW, &t);
+    }
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    Path = name;
+    return true;
+  }
+  ~TPty() {
+    if (master_ >= 0) ::close(master_);
+    if (slave_ >= 0) ::close(slave_);
+  }
+  int Master() const { return master_; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;  ///< kept open so the master never reads a hang-up while no program has the port
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions opt;
+  TSimDeviceConfig config;
+  TSimFaults faults;
+  Parse(argc, argv, opt, config, faults);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  QCoreApplication app(argc, argv);
+  QElapsedTimer clock;
+  clock.start();
+  auto now = [&clock] { return static_cast<int64_t>(clock.elapsed()); };
+
+  TSimDevice device(config, faults);
+  enum class TLine { None, Tcp, Pty } line = TLine::None;
+  QTcpSocket* client = nullptr;
+  TPty pty;
+  std::string ptyOut;          // bytes waiting for the paced serial line
+  double ptyCredit = 0;        // bytes the line could carry since the last write
+  int64_t ptyLastMs = 0;
+  QTimer ptyPace;
+  ptyPace.setTimerType(Qt::PreciseTimer);
+  ptyPace.setInterval(1);
+
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
+  auto rearm = [&] {
+    const auto next = device.NextWakeMs();
+    if (!next) {
+      wake.stop();
+      return;
+    }
+    wake.start(static_cast<int>(std::max<int64_t>(0, *next - now())));
+  };
+  QObject::connect(&wake, &QTimer::timeout, [&] {
+    device.Tick(now());
+    rearm();
+  });
+
+  auto flushPty = [&] {
+    if (ptyOut.empty()) {
+      ptyPace.stop();
+      return;
+    }
+    std::size_t n = ptyOut.size();
+    if (opt.Baud > 0) {
+      const int64_t t = now();
+      ptyCredit += static_cast<double>(t - ptyLastMs) * opt.Baud / 10000.0;
+      ptyLastMs = t;
+      n = std::min(n, static_cast<std::size_t>(ptyCredit));
+      ptyCredit -= static_cast<double>(n);
+    }
+    if (n > 0) {
+      const ssize_t w = ::write(pty.Master(), ptyOut.data(), n);
+      if (w > 0) ptyOut.erase(0, static_cast<std::size_t>(w));
+    }
+    if (ptyOut.empty()) {
+      ptyPace.stop();
+    } else if (!ptyPace.isActive()) {
+      ptyPace.start();
+    }
+  };
+  QObject::connect(&ptyPace, &QTimer::timeout, flushPty);
+
+  device.OnOutput = [&](std::string_view Frame) {
+    if (line == TLine::Tcp && client != nullptr) {
+      client->write(Frame.data(), static_cast<qint64>(Frame.size()));
+    } else if (line == TLine::Pty) {
+      if (ptyOut.empty()) {
+        // An idle line starts clocking out now, with one byte's time in hand.
+        ptyLastMs = now();
+        ptyCredit = 1;
+      }
+      ptyOut.append(Frame);
+      flushPty();
+    }
+  };
+  device.OnRequest = [&](const std::string& Line) {
+    if (!opt.Quiet) std::printf("%s\n", Line.c_str());
+  };
+  device.OnInstalled = [&](const vornik::TSimInstall& I) {
+    std::printf("%s\n", I.Summary().c_str());
+    if (!opt.SaveImage.empty()) {
+      std::ofstream f(opt.SaveImage, std::ios::binary | std::ios::trunc);
+      f.write(device.InstalledImage().data(), static_cast<std::streamsize>(device.InstalledImage().size()));
+      f.close();
+      if (f) {
+        std::printf("Installed image saved to %s (%zu bytes, unscrambled)\n", opt.SaveImage.c_str(),
+                    device.InstalledImage().size());
+      } else {
+        std::printf("Cannot save the installed image to %s\n", opt.SaveImage.c_str());
+      }
+    }
+  };
+
+  std::printf("vornik-sim: device %u (KRV address %u), %s runs\n", config.Address, config.Address & 0xFF,
+              config.StartInBootloader ? "the bootloader" : "the firmware");
+
+  QTcpServer server;
+  if (opt.Tcp) {
+    if (!server.listen(QHostAddress::LocalHost, static_cast<quint16>(opt.Port))) {
+      std::fprintf(stderr, "vornik-sim: cannot listen on 127.0.0.1:%d: %s\n", opt.Port,
+                   server.errorString().toLocal8Bit().constData());
+      return 1;
+    }
+    std::printf("vornik-sim: listening on 127.0.0.1:%d\n", opt.Port);
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+      while (QTcpSocket* s = server.nextPendingConnection()) {
+        if (client != nullptr) {
+          std::printf("vornik-sim: a new connection replaces the old one\n");
+          QTcpSocket* old = client;
+          client = nullptr;
+          old->disconnect();
+          old->abort();
+          old->deleteLater();
+          device.LinkDown();
+        }
+        client = s;
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        device.LinkUp();
+        std::printf("vornik-sim: connection from %s:%u\n", s->peerAddress().toString().toLocal8Bit().constData(),
+                    static_cast<unsigned>(s->peerPort()));
+        QObject::connect(s, &QTcpSocket::readyRead, [&, s] {
+          const QByteArray bytes = s->readAll();
+          line = TLine::Tcp;
+          device.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), now());
+          rearm();
+        });
+        QObject::connect(s, &QTcpSocket::disconnected, [&, s] {
+          if (client != s) return;
+          std::printf("vornik-sim: connection closed\n");
+          client = nullptr;
+          if (line == TLine::Tcp) line = TLine::None;
+          device.LinkDown();
+          s->deleteLater();
+          rearm();
+        });
+      }
+    });
+  }
+
+  QSocketNotifier* ptyReader = nullptr;
+  if (opt.Pty) {
+    std::string path, error;
+    if (!pty.Open(path, error)) {
+      std::fprintf(stderr, "vornik-sim: cannot create a pseudo-terminal: %s\n", error.c_str());
+      return 1;
+    }
+    std::printf("vornik-sim: serial line on %s (%d baud)\n", path.c_str(), opt.Baud);
+    ptyReader = new QSocketNotifier(pty.Master(), QSocketNotifier::Read, &app);
+    QObject::connect(ptyReader, &QSocketNotifier::activated, [&] {
+      char buf[4096];
+      const ssize_t n = ::read(pty.Master(), buf, sizeof buf);
+      if (n <= 0) return;  // nothing, or the program closed its side for now
+      line = TLine::Pty;
+      device.Feed(std::string_view(buf, static_cast<std::size_t>(n)), now());
+      rearm();
+    });
+  }
+
+  // Signals reach the event loop through a pipe, so shutting down happens outside the handler.
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) Fail("cannot create the signal pipe");
+  QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+    char c;
+    [[maybe_unused]] const auto n = ::read(signalPipe[0], &c, 1);
+    app.quit();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+
+  const int rc = QCoreApplication::exec();
+  if (client != nullptr) client->abort();
+  server.close();
+  const auto& c = device.Counters;
+  std::printf("vornik-sim: stopped after %d requests (%zu bytes in, %zu bytes out), %d installs\n", c.Requests,
+              c.BytesIn, c.BytesOut, device.Installs());
+  return rc;
+}
