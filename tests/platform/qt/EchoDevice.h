@@ -25,7 +25,7 @@ class EchoDevice {
     for (;;) {
       const std::string frame = decoder_.ExtractFrame(buffer_);
       if (frame.empty()) break;
-      const std::string payload = decoder_.Decode(frame);
+      std::string payload = decoder_.Decode(frame);
       if (decoder_.DecodeResult() != drOK || payload.empty()) continue;
       if (decoder_.Cimzett != address_ && decoder_.Cimzett != kBroadcastAddress) continue;
       if (decoder_.Info == TInfo::pozitiv_nyugta || decoder_.Info == TInfo::negativ_nyugta) continue;
@@ -35,7 +35,8 @@ class EchoDevice {
       encoder_.Felado = address_;
       encoder_.CsomagSorszam = decoder_.CsomagSorszam;
       encoder_.Info = TInfo::nem_kerek_nyugtat;
-      out += encoder_.Encode("A" + payload.substr(1));
+      payload[0] = 'A';
+      out += encoder_.Encode(payload);
     }
     return out;
   }
