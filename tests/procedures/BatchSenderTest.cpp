@@ -102,7 +102,9 @@ TEST_F(Batch, SessionOfFivePacketsInBatchesOfThree) {
   batch.SetBatchSize(3);
   Producer p(batch, 5);
   p.Start();
+  rig.CaptureLog("Sikertelen");
   rig.RunUntil([&] { return p.Finished(); }, 10000);
+  EXPECT_TRUE(rig.logged.empty());
   EXPECT_EQ(Codes(), "x CSYCA CFLUL#1 CFLUL#2 CFLUL#3 CSYGA CSYCA CFLUL#1 CFLUL#2 CSYGA");
   ASSERT_EQ(p.results.size(), 5u);
   for (int i = 0; i < 5; ++i) {
@@ -122,12 +124,14 @@ TEST_F(Batch, SessionOfFivePacketsInBatchesOfThree) {
 }
 
 TEST_F(Batch, MissingPacketsAreResentLowestFirst) {
+  rig.CaptureLog("Sikertelen");
   batch.SetBatchSize(20);
   rig.device.DropBatchIndexes = {3, 17};
   Producer p(batch, 20);
   p.Start();
   rig.RunUntil([&] { return p.Finished(); }, 20000);
   EXPECT_EQ(batch.FailedList(), "003 017 ");
+  EXPECT_EQ(rig.logged, (std::vector<std::string>{"Sikertelen csomagok: 003 017 "}));
   EXPECT_EQ(batch.ResendCount(), 2);
   const auto& req = rig.peer.Requests;
   ASSERT_GE(req.size(), 3u);

@@ -127,6 +127,27 @@ TEST_F(Upload, CommandsCarryTheirFormatAndFields) {
   EXPECT_EQ(rig.device.Installed, image);
 }
 
+TEST_F(Upload, WritesItsNotesInStepOrder) {
+  rig.CaptureLog("Vornik: ");
+  rig.device.FirmwareAcceptsBlocks = false;
+  rig.device.CPUType = 20;
+  rig.device.DeviceType = 9;
+  up.BlockLength = 256;
+  up.FWAddress = 0x1A80;
+  up.WaitForFwToStart = 10;
+  EXPECT_EQ(Run(TProcRig::Image(300)), R::fwrOk);
+  const std::vector<std::string> expected = {
+      "Vornik: BeforeASYSI",           "Vornik: ARMController = 0",
+      "Vornik: BootLoaderRunning = 0", "Vornik: CPUTpye = 20",
+      "Vornik: BlockLength = 128",     "Vornik: HwType = 9",
+      "Vornik: BatchedMode = 0",       "Vornik: BatchSize = 50",
+      "Vornik: FWAddress = $00001A80", "Vornik: BeforeCFLULChecked",
+      "Vornik: BeforeRestartForCFLUL", "Vornik: BeforeSendSize",
+      "Vornik: BeforeBootloaderChecked", "Vornik: BeforeCFLUD",
+      "Vornik: BeforeWaitForFWToStart", "Vornik: ProcessStoppedOrFinished"};
+  EXPECT_EQ(rig.logged, expected);
+}
+
 TEST_F(Upload, UnansweredIdentificationRestartsOnceInKRVThenGivesUp) {
   rig.device.AnswerIdentify = false;
   EXPECT_EQ(Run(TProcRig::Image(100)), R::fwrInvalidAnswerASYSI);

@@ -3,9 +3,15 @@
 #pragma once
 
 #include <memory>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "comms/KRVComms.h"
+#include "logging/uNaploComponent.h"
 #include "procedures/ScriptDevice.h"
 #include "procedures/ScriptPeer.h"
 #include "testkit/MemoryLink.h"
@@ -23,6 +29,23 @@ struct TProcRig {
     comms.SetKRVMode(TKRVMode::PMKRVWOnly);
     comms.SetActive(true);
     loop.advance(5);
+  }
+
+  /// Logs through a component into a file under the test's temporary directory and keeps every
+  /// plain message that begins with Prefix.
+  void CaptureLog(const std::string& Prefix) {
+    naplo = std::make_unique<TNaploComponent>(loop);
+    logPath = ::testing::TempDir() + "procedures_" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log";
+    naplo->SetLogFile(logPath);
+    naplo->SetLogging(true);
+    naplo->SetOnWriteLog([this, Prefix](TNaplo&, std::string& Msg) {
+      if (Msg.rfind(Prefix, 0) == 0) logged.push_back(Msg);
+    });
+    comms.SetNaploKomponens(naplo.get());
+  }
+
+  ~TProcRig() {
+    if (!logPath.empty()) std::remove(logPath.c_str());
   }
 
   /// Runs the loop until Done holds or LimitMs of virtual time have passed.
@@ -43,6 +66,9 @@ struct TProcRig {
   TScriptDevice device;
   TScriptPeer peer;
   testkit::MemoryLinkFactory links;
+  std::unique_ptr<TNaploComponent> naplo;  // outlives the engine, which logs while it closes
+  std::vector<std::string> logged;
+  std::string logPath;
   TKRVComms comms;
 };
 
