@@ -116,6 +116,32 @@ INSTANTIATE_TEST_SUITE_P(
                    "CSYSI CFLUL CSYRS CFLTS CFLUL*3 CSYSI CFLUD"}),
     [](const auto& Info) { return std::string(Info.param.name); });
 
+TEST_F(Upload, ReconnectsTheLinkAroundTheRestart) {
+  rig.device.FirmwareAcceptsBlocks = false;
+  up.ReconnectSerialPort = true;
+  const int opened = rig.peer.Opened;
+  const std::string image = TProcRig::Image(300);
+  EXPECT_EQ(Run(image), R::fwrOk);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CFLTS CFLUL*3 CSYSI CFLUD");
+  EXPECT_EQ(rig.peer.Closed, 1);
+  EXPECT_EQ(rig.peer.Opened, opened + 1);
+  EXPECT_TRUE(rig.comms.Active());
+  EXPECT_EQ(rig.device.Installed, image);
+}
+
+TEST_F(Upload, EngineActivatedWithoutAddressIsNotReconnected) {
+  rig.comms.SetActive(false);
+  rig.comms.KRVAddress = 0;
+  rig.comms.SetActive(true);
+  rig.loop.advance(5);
+  rig.comms.KRVAddress = kDeviceAddress;  // the destination, without single-device mode
+  rig.device.FirmwareAcceptsBlocks = false;
+  up.ReconnectSerialPort = true;
+  const int closed = rig.peer.Closed;
+  EXPECT_EQ(Run(TProcRig::Image(300)), R::fwrOk);
+  EXPECT_EQ(rig.peer.Closed, closed);
+}
+
 TEST_F(Upload, CommandsCarryTheirFormatAndFields) {
   up.FWAddress = 0x4000;
   const std::string image = TProcRig::Image(300);
