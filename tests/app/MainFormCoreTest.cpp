@@ -9,6 +9,7 @@
 #include "app/VornikTexts.h"
 #include "app/uCmdLineRun.h"
 #include "firmware/uHexfileToStr.h"
+#include "sim/SimDevice.h"
 #include "testkit/MemoryLink.h"
 #include "testkit/VirtualLoop.h"
 
@@ -42,6 +43,43 @@ std::string ImageWithInfo(uint32_t Start, std::size_t Size, const std::string& b
   img.replace(0x8000 - Start, info.size(), info);
   return img;
 }
+
+// The simulated device on the far end of a MemoryLink, ticked on the virtual loop.
+class SimPeer final : public testkit::MemoryPeer {
+ public:
+  explicit SimPeer(VirtualLoop& Loop) : Loop(Loop) {
+    Device.OnOutput = [this](std::string_view frame) {
+      if (Link) Link->PeerSend(frame);
+    };
+  }
+  void OnBytes(testkit::MemoryLink& L, std::string_view Bytes) override {
+    Link = &L;
+    Device.Feed(Bytes, Loop.nowMs());
+    Arm();
+  }
+  void OnOpened(testkit::MemoryLink& L) override {
+    Link = &L;
+    Device.LinkUp();
+  }
+  void OnClosed(testkit::MemoryLink&) override { Device.LinkDown(); }
+
+  VirtualLoop& Loop;
+  TSimDevice Device;
+  testkit::MemoryLink* Link = nullptr;
+
+ private:
+  void Arm() {
+    const auto at = Device.NextWakeMs();
+    if (!at || (PendingAt >= 0 && PendingAt <= *at)) return;
+    PendingAt = *at;
+    Loop.schedule(*at, [this, t = *at] {
+      if (PendingAt == t) PendingAt = -1;
+      Device.Tick(Loop.nowMs());
+      Arm();
+    });
+  }
+  int64_t PendingAt = -1;
+};
 
 class MainFormCoreTest : public ::testing::Test {
  protected:
@@ -407,6 +445,32 @@ TEST_F(MainFormCoreTest, CommandLineRunStopsWithUsageOrUnusableFile) {
   EXPECT_TRUE(g->CmdLineDone);
   EXPECT_EQ(g->ProgramExitCode, 99);
   EXPECT_EQ(Console.rfind("Pelda a program parancsori hasznalatara:\n\nTCP/IP-s kapcsolat eseten:\n", 0), 0u);
+}
+
+TEST_F(MainFormCoreTest, CommandLineUpdateInstallsTheImageOnTheSimulatedDevice) {
+  const std::string plain = ImageWithInfo(0x4000, 0x6000);
+  File("fw.hex", HexText(0x4000, plain));
+  for (bool tcp : {true, false}) {
+    SimPeer peer(Loop);
+    MemoryLinkFactory links(Loop, &peer, testkit::MemoryLinkSettings{.LatencyMs = 1});
+    Console.clear();
+    TMainFormCore f(Loop, links, Dir.Path("vornik"), true);
+    f.ConsoleWrite = [this](std::string_view t) { Console += t; };
+    std::vector<std::string> args = {"-start", "-fw", Dir.Path("fw.hex"), "-address", "178556", "-port", "3"};
+    if (tcp) {
+      args.insert(args.end(), {"-ip", "127.0.0.1"});
+    } else {
+      args.insert(args.end(), {"-baud", "115200"});
+    }
+    CmdLineTimerTimer(f, args);
+    ASSERT_TRUE(Loop.runUntil([&] { return f.CmdLineDone; }, 600000)) << Console;
+    EXPECT_EQ(f.ProgramExitCode, 0) << Console;
+    EXPECT_EQ(peer.Device.InstalledImage(), plain);
+    EXPECT_NE(Console.find("\n\n..."), std::string::npos) << Console;
+    EXPECT_NE(Console.find(".\nA firmware telepitese sikeresen befejezodott.\n"), std::string::npos) << Console;
+    EXPECT_FALSE(f.KRVComms.Active());
+    EXPECT_TRUE(f.FirmwareUploader.ReconnectSerialPort != tcp);
+  }
 }
 
 TEST_F(MainFormCoreTest, RefusedUploadStartStillEndsTheRun) {
