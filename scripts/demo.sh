@@ -64,8 +64,8 @@ sleep 0.3
 stop_sim
 trap - EXIT
 echo "demo: simulator's install summary ($(wc -l <"$SIMLOG") lines in $SIMLOG):"
-if grep -qi "install" "$SIMLOG"; then
-  grep -i -A8 "install" "$SIMLOG" | tail -n 12 | sed 's/^/  /'
+if grep -qE '^(Installed |vornik-sim: stopped)' "$SIMLOG"; then
+  grep -E '^(Installed |vornik-sim: stopped)' "$SIMLOG" | sed 's/^/  /'
 else
   tail -n 8 "$SIMLOG" | sed 's/^/  /'
 fi
