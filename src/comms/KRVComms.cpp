@@ -7,14 +7,11 @@
 #include <cstdlib>
 #include <utility>
 
+#include "comms/KRVCommsBatch.h"
 #include "comms/KRVCommsTexts.h"
 #include "logging/logUnit.h"
 #include "logging/uNaploComponent.h"
 
-#if __has_include("comms/KRVCommsBatch.h")
-#include "comms/KRVCommsBatch.h"
-#define VORNIK_HAS_BATCH 1
-#endif
 
 namespace vornik {
 
@@ -71,11 +68,7 @@ void TKuldendo::SendWith(TKRVComms* Comms) {
 
 void TKuldendo::SendWith(TKRVCommsBatch* Batch) {
   if (Batch == nullptr) throw ECommsError(std::string(t::kExUnassignedBatch) + DecimalDump(Pck));
-#ifdef VORNIK_HAS_BATCH
   Batch->Send(this);
-#else
-  throw ECommsError(std::string(t::kExUnassignedBatch) + DecimalDump(Pck));
-#endif
 }
 
 // ---- Construction ------------------------------------------------------------------------------
@@ -288,7 +281,7 @@ void TKRVComms::Connected() {
   rxBuffer_.clear();
   lastActivity_ = loop_.nowMs();
   openFailure_ = TOpenFailure::ofClosed;
-  if (OnConnect) OnConnect(this);
+  if (OnConnect && !destroying_) OnConnect(this);
   if (!queueTimer_->isActive()) {
     queueTimer_->setInterval(kQueueIdleMs);
     queueTimer_->start();
@@ -302,7 +295,7 @@ void TKRVComms::Disconnected() {
   rxBuffer_.clear();
   slowWriteTimer_->stop();
   slowBuffer_.clear();
-  if (OnDisConnect) OnDisConnect(this);
+  if (OnDisConnect && !destroying_) OnDisConnect(this);
 }
 
 void TKRVComms::CommError(int Code) {
@@ -310,7 +303,7 @@ void TKRVComms::CommError(int Code) {
   linkUp_ = false;
   connecting_ = false;
   rxBuffer_.clear();
-  if (OnTCPError) OnTCPError(this);
+  if (OnTCPError && !destroying_) OnTCPError(this);
   slowWriteTimer_->stop();
   slowBuffer_.clear();
 }

@@ -243,6 +243,18 @@ TEST_F(SendTest, CallbacksMaySendTheNextItemAndDeactivate) {
   EXPECT_FALSE(comms->Active());
 }
 
+TEST_F(SendTest, DestroyingTheEngineCallsNothing) {
+  int events = 0;
+  comms->OnDisConnect = [&](TKRVComms*) { ++events; };
+  comms->SetActive(true);
+  for (int i = 0; i < 3; ++i) Send(Item("CSYSI", "ASYSI"));
+  loop.advance(3);
+  comms.reset();
+  EXPECT_TRUE(results.empty());
+  EXPECT_EQ(events, 0);
+  loop.advance(1000);  // no timer of the dead engine fires
+}
+
 TEST_F(SendTest, ItemsOfferedDuringDeactivationAreRefused) {
   comms->SetActive(true);
   auto* i = Item("CSYSI", "ASYSI");
