@@ -207,7 +207,11 @@ void TSimDevice::Log(int64_t NowMs, const TRequest& R, const std::string& Text) 
 void TSimDevice::HandleFrame(const std::string& Frame, int64_t NowMs) {
   ++Counters.FramesIn;
   TRequest r;
+  // Each frame is decoded in the format its start byte names, so a refusal gives its own reason.
+  decoder_.KRVMode = !Frame.empty() && static_cast<uint8_t>(Frame[0]) == kKRVWStart ? TKRVMode::PMKRVWOnly
+                                                                                   : TKRVMode::PMKRVOnly;
   r.Payload = decoder_.Decode(Frame);
+  decoder_.KRVMode = TKRVMode::PMDecodeBothEncodeKRV;
   if (decoder_.DecodeResult() != drOK) {
     ++Counters.BadFrames;
     RequestLog.push_back(Printf("%10.3f refused frame of %zu bytes: ", static_cast<double>(NowMs) / 1000.0,
