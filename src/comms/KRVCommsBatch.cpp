@@ -10,7 +10,8 @@ namespace vornik {
 
 namespace {
 
-constexpr uint8_t kMaxSlot = 250;  ///< re-send search bound (indexes above 240 stay empty)
+constexpr uint8_t kMaxSlot = 250;
+constexpr uint16_t kNoAnswer = 5;  ///< engine ErrorCode: the device did not answer  ///< re-send search bound (indexes above 240 stay empty)
 
 std::string Dump(const TKuldendo* Item) { return DecimalDump(Item->Pck); }
 
@@ -73,8 +74,8 @@ void TKRVCommsBatch::Send(TKuldendo* Item) {
   }
 }
 
-void TKRVCommsBatch::SendOwnPacket(const char* Pck, const std::string& Ans, uint8_t Id, bool KeepId,
-                                   TKRVSendOptions Options, int32_t Timeout, TOnResult Handler) {
+TKuldendo* TKRVCommsBatch::SendOwnPacket(const char* Pck, const std::string& Ans, uint8_t Id, bool KeepId,
+                                         TKRVSendOptions Options, int32_t Timeout, TOnResult Handler) {
   auto* item = new TKuldendo(Pck, static_cast<uint32_t>(KRVAddress));
   item->Ans = Ans;
   item->Options = Options;
@@ -82,11 +83,23 @@ void TKRVCommsBatch::SendOwnPacket(const char* Pck, const std::string& Ans, uint
   item->Timeout = Timeout;
   item->OnResult = std::move(Handler);
   item->SendWith(KRVPort);
+  return item;
 }
 
 void TKRVCommsBatch::SendOpener() {
-  SendOwnPacket("x", std::string(kAnyAnswer), kBatchOpenerId, true, TKRVSendOptions{psoKeepPckID, psoForceAck}, 0,
-                TOnResult(this, &TKRVCommsBatch::OnOpenerResult));
+  FreeOpener();
+  // Kept (psoKeepItem) so that its result handler can read the engine's psoAcked mark.
+  opener_ = new TKuldendo("x", static_cast<uint32_t>(KRVAddress));
+  opener_->Ans = std::string(kAnyAnswer);
+  opener_->Options = TKRVSendOptions{psoKeepPckID, psoForceAck, psoKeepItem};
+  opener_->CsomagSorszam = kBatchOpenerId;
+  opener_->OnResult = TOnResult(this, &TKRVCommsBatch::OnOpenerResult);
+  opener_->SendWith(KRVPort);
+}
+
+void TKRVCommsBatch::FreeOpener() {
+  delete opener_;
+  opener_ = nullptr;
 }
 
 void TKRVCommsBatch::SendClear() {
@@ -104,7 +117,10 @@ void TKRVCommsBatch::SendQuery(bool WithHandler) {
 void TKRVCommsBatch::SendSlot() { slots_[curIndex_]->SendWith(KRVPort); }
 
 void TKRVCommsBatch::OnOpenerResult(TKRVComms*, const std::string&, uint16_t ErrorCode, int32_t, int32_t) {
+  const bool acknowledged = opener_ != nullptr && opener_->Options.Contains(psoAcked);
+  FreeOpener();
   if (Stopping()) return;
+  if (ErrorCode == kNoAnswer && acknowledged) ErrorCode = 0;  // acknowledged, no answer: opened
   if (ErrorCode != 0) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
@@ -251,6 +267,7 @@ void TKRVCommsBatch::Abort() {
     }
   }
   FreeSlots();
+  FreeOpener();  // out of the engine's queue now (cancelled above), or never sent
   curIndex_ = 1;
   if (state_ != bsDestroying) state_ = bsReady;
 }

@@ -12,6 +12,10 @@
 // re-sent, lowest index first, waiting for its normal answer. The whole batch is then reported
 // through the OnResult of its last packet, with 0 or the ErrorCode of the step that failed.
 //
+// The session opener counts as done when the device answers it or only acknowledges it: an
+// acknowledged opener whose answer does not come is not a failure. The batch keeps the opener item
+// to see the acknowledgement mark the engine puts on it.
+//
 // Invariants: Send accepts a packet only in bsReady; the batch owns every item in its slots and
 // frees them all when the batch ends or is aborted; every state change happens before a callback
 // runs, because the caller sends its next packet from inside that callback. Abort reports nothing.
@@ -64,8 +68,9 @@ class TKRVCommsBatch {
   const std::string& FailedList() const { return failedList_; }
 
  private:
-  void SendOwnPacket(const char* Pck, const std::string& Ans, uint8_t Id, bool KeepId, TKRVSendOptions Options,
-                     int32_t Timeout, TOnResult Handler);
+  TKuldendo* SendOwnPacket(const char* Pck, const std::string& Ans, uint8_t Id, bool KeepId, TKRVSendOptions Options,
+                           int32_t Timeout, TOnResult Handler);
+  void FreeOpener();
   void SendOpener();
   void SendClear();
   void SendQuery(bool WithHandler);
@@ -90,6 +95,7 @@ class TKRVCommsBatch {
   int32_t batchSize_ = 50;
   std::string failedList_;
   bool batchModeSet_ = false;  ///< this batch switched the engine's BatchMode on
+  TKuldendo* opener_ = nullptr;  ///< the session opener, kept to see whether it was acknowledged
 };
 
 }  // namespace vornik

@@ -123,6 +123,17 @@ TEST_F(Batch, SessionOfFivePacketsInBatchesOfThree) {
   EXPECT_EQ(rig.peer.Requests[1].Id, 250);
 }
 
+TEST_F(Batch, AcknowledgedOpenerWithoutAnswerOpensTheSession) {
+  batch.SetBatchSize(3);
+  rig.device.AnswerOpener = false;
+  Producer p(batch, 3);
+  p.Start();
+  rig.RunUntil([&] { return p.Finished(); }, 10000);
+  EXPECT_EQ(Codes(), "x CSYCA CFLUL#1 CFLUL#2 CFLUL#3 CSYGA");
+  ASSERT_EQ(p.results.size(), 3u);
+  EXPECT_EQ(p.results.back().Code, 0);
+}
+
 TEST_F(Batch, MissingPacketsAreResentLowestFirst) {
   rig.CaptureLog("Sikertelen");
   batch.SetBatchSize(20);

@@ -27,6 +27,7 @@ class TScriptDevice {
   uint8_t DeviceType = 7;
   bool FirmwareAcceptsBlocks = true;  ///< the running firmware answers the probe with AFLUL
   bool AnswerIdentify = true;         ///< false: CSYSI gets no answer
+  bool AnswerOpener = true;           ///< false: the session opener is only acknowledged
   std::optional<std::string> IdentifyAnswerOverride;  ///< answered instead of the record
   std::optional<std::string> ProbeAnswerOverride;     ///< answered to the probe instead
 
@@ -78,7 +79,7 @@ class TScriptDevice {
   std::optional<std::string> Handle(const std::string& Payload, std::optional<uint8_t> BatchIndex = std::nullopt) {
     const std::string code(CodeOf(Payload));
     Commands.push_back(code);
-    if (code == "x") return std::string("a");
+    if (code == "x") return AnswerOpener ? std::optional<std::string>("a") : std::nullopt;
     if (code == kCSYSI) {
       if (!AnswerIdentify) return std::nullopt;
       if (IdentifyAnswerOverride) return IdentifyAnswerOverride;

@@ -1,0 +1,150 @@
+// The procedures against the simulated device: the usual courses, lossy links in normal and
+// batched mode, and the external flash. The device installs the image unscrambled, so every
+// successful upload must leave exactly the original image in it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "comms/KRVComms.h"
+#include "firmware/uHexfileToStr.h"
+#include "procedures/ProcRig.h"
+#include "procedures/SimPeer.h"
+#include "procedures/uFirmwareUploader.h"
+#include "procedures/uFlashReaderWriter.h"
+
+namespace vornik::testing {
+namespace {
+
+using R = TFWUploadResult;
+
+struct TSimRig {
+  explicit TSimRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {})
+      : device(std::move(Config), std::move(Faults)), peer(loop, device), links(loop, &peer), comms(loop, links) {
+    comms.SeedRandom(3);
+    comms.KRVAddress = device.Config.Address;
+    comms.SetKRVMode(TKRVMode::PMKRVWOnly);
+    comms.SetActive(true);
+    loop.advance(5);
+  }
+  testkit::VirtualLoop loop;
+  TSimDevice device;
+  TSimPeer peer;
+  testkit::MemoryLinkFactory links;
+  TKRVComms comms;
+};
+
+struct TRun {
+  std::vector<TFWUploadResult> results;
+  int32_t repeated = 0;
+};
+
+TRun Upload(TSimRig& Rig, const std::string& Plain, int32_t FWAddress, bool Batched) {
+  TFirmwareUploader up(Rig.loop);
+  up.SetKRVPort(&Rig.comms);
+  up.BlockLength = 128;
+  up.FWAddress = FWAddress;
+  up.BatchedMode = Batched;
+  up.SetBatchSize(20);
+  TRun run;
+  up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { run.results.push_back(Result); };
+  std::string image = Plain;
+  ScrambleImage(image, FWAddress);
+  up.UploadFromStr(image);
+  Rig.loop.runUntil([&] { return !run.results.empty(); }, 3600000);
+  Rig.loop.advance(2000);
+  run.repeated = up.RepeatedPckCount();
+  return run;
+}
+
+struct SimCourse {
+  const char* name;
+  bool startInBootloader;
+  bool acceptsBlocks;
+  int restarts;
+};
+
+class SimUploadCourse : public ::testing::TestWithParam<SimCourse> {};
+
+TEST_P(SimUploadCourse, InstallsTheOriginalImage) {
+  const SimCourse c = GetParam();
+  TSimDeviceConfig config;
+  config.StartInBootloader = c.startInBootloader;
+  config.FirmwareAcceptsBlocks = c.acceptsBlocks;
+  TSimRig rig(config);
+  const std::string plain = TProcRig::Image(3000, 5);
+  const TRun run = Upload(rig, plain, 0x4000, false);
+  ASSERT_EQ(run.results, (std::vector<TFWUploadResult>{R::fwrOk}));
+  EXPECT_TRUE(rig.device.InstalledImage() == plain) << rig.device.InstalledImage().size();
+  EXPECT_EQ(rig.device.Restarts(), c.restarts);
+  ASSERT_TRUE(rig.device.LastInstall().has_value());
+  EXPECT_EQ(rig.device.LastInstall()->StartPage, 0x4000 / 128);
+  EXPECT_FALSE(rig.device.BootloaderRunning());
+}
+
+INSTANTIATE_TEST_SUITE_P(Courses, SimUploadCourse,
+                         ::testing::Values(SimCourse{"FirmwareAccepts", false, true, 1},
+                                           SimCourse{"BootloaderRuns", true, true, 0}),
+                         [](const auto& Info) { return std::string(Info.param.name); });
+
+struct SimLoss {
+  bool batched;
+  uint32_t seed;
+};
+
+class SimLossyUpload : public ::testing::TestWithParam<SimLoss> {};
+
+TEST_P(SimLossyUpload, SucceedsWithTenPercentLossEachWay) {
+  const SimLoss c = GetParam();
+  TSimDeviceConfig config;
+  config.StartInBootloader = true;  // a lost CSYRS has no answer that could reveal it
+  TSimFaults faults;
+  faults.Seed = c.seed;
+  faults.DropIn = 0.1;
+  faults.DropOut = 0.1;
+  TSimRig rig(config, faults);
+  rig.comms.Max_tries_cmd = 8;
+  const std::string plain = TProcRig::Image(128 * 50 + 77, c.seed);
+  const TRun run = Upload(rig, plain, 0, c.batched);
+  ASSERT_EQ(run.results.size(), 1u);
+  EXPECT_EQ(run.results[0], R::fwrOk) << FWUploadResultToStr(run.results[0], 0) << " / " << (rig.device.RequestLog.empty() ? "" : rig.device.RequestLog.back());
+  EXPECT_TRUE(rig.device.InstalledImage() == plain) << rig.device.InstalledImage().size();
+  EXPECT_GT(rig.device.Counters.DroppedIn, 0);
+  EXPECT_GT(rig.device.Counters.DroppedOut, 0);
+  if (c.batched) {
+    EXPECT_GT(run.repeated, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SimLossyUpload,
+                         ::testing::Values(SimLoss{false, 11}, SimLoss{false, 12}, SimLoss{false, 13},
+                                           SimLoss{true, 11}, SimLoss{true, 12}, SimLoss{true, 13}),
+                         [](const auto& Info) {
+                           return std::string(Info.param.batched ? "Batched" : "Normal") + "Seed" +
+                                  std::to_string(Info.param.seed);
+                         });
+
+TEST(SimFlash, WrittenFilesReadBackUnchanged) {
+  TSimRig rig;
+  TFlashReaderWriter frw;
+  frw.SetKRVPort(&rig.comms);
+  frw.BlockSize = 255;
+  std::vector<TFlashRWResult> done;
+  std::string data;
+  frw.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult Result) { done.push_back(Result); };
+  frw.OnReadingDone = [&](TFlashReaderWriter*, TFlashRWResult Result, std::string& S) {
+    done.push_back(Result);
+    data = S;
+  };
+  const std::string source = TProcRig::Image(264 * 7 + 100, 21);
+  frw.WriteFlashFromStr(30, source);
+  rig.loop.runUntil([&] { return done.size() == 1; }, 60000);
+  frw.ReadFlashToStr(30, static_cast<uint32_t>(source.size()));
+  rig.loop.runUntil([&] { return done.size() == 2; }, 60000);
+  EXPECT_EQ(done, (std::vector<TFlashRWResult>{TFlashRWResult::freOk, TFlashRWResult::freOk}));
+  EXPECT_EQ(data, source);
+  EXPECT_EQ(rig.device.Flash().substr(30 * 264, source.size()), source);
+}
+
+}  // namespace
+}  // namespace vornik::testing

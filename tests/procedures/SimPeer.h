@@ -1,0 +1,50 @@
+// Puts the simulated device (TSimDevice) on a MemoryLink: bytes from the engine are fed to it at
+// the virtual time they arrive, its frames go back over the link, and its own wake-ups (answers
+// after the turnaround, the end of a restart) are scheduled on the virtual loop.
+#pragma once
+
+#include <set>
+#include <string_view>
+
+#include "sim/SimDevice.h"
+#include "testkit/MemoryLink.h"
+#include "testkit/VirtualLoop.h"
+
+namespace vornik::testing {
+
+class TSimPeer final : public testkit::MemoryPeer {
+ public:
+  TSimPeer(testkit::VirtualLoop& Loop, TSimDevice& Device) : loop_(Loop), device_(Device) {
+    device_.OnOutput = [this](std::string_view Frame) {
+      if (link_ != nullptr) link_->PeerSend(Frame);
+    };
+  }
+  void OnBytes(testkit::MemoryLink& Link, std::string_view Bytes) override {
+    link_ = &Link;
+    device_.Feed(Bytes, loop_.nowMs());
+    Arm();
+  }
+  void OnOpened(testkit::MemoryLink& Link) override {
+    link_ = &Link;
+    device_.LinkUp();
+  }
+  void OnClosed(testkit::MemoryLink&) override { device_.LinkDown(); }
+
+ private:
+  void Arm() {
+    const auto next = device_.NextWakeMs();
+    if (!next || !armed_.insert(*next).second) return;
+    loop_.schedule(*next, [this, at = *next] {
+      armed_.erase(at);
+      device_.Tick(loop_.nowMs());
+      Arm();
+    });
+  }
+
+  testkit::VirtualLoop& loop_;
+  TSimDevice& device_;
+  testkit::MemoryLink* link_ = nullptr;
+  std::set<int64_t> armed_;
+};
+
+}  // namespace vornik::testing
