@@ -598,6 +598,7 @@ void TKRVComms::OnTimerSendPackages() {
   }
   const uint16_t r = WriteFrame(h->Pck, k, h->Cimzett, h->CsomagSorszam, h->Options.Contains(psoDisableBitmatrix),
                                 h->Options.Contains(psoNoASYER), ForcedFormat(*h));
+  if (!HeadIs(h)) return;  // OnBeforeSendRawData cancelled the item or closed the engine
   if (r != 0 || h->Options.Contains(psoDontWait)) {
     state_ = 0;
     FinishItem(r, std::string(), false);
@@ -754,7 +755,7 @@ void TKRVComms::Waiting_over() {
       LogPacket(Fmt(t::kTagRepeat, tryNo_), 8, log, h->Pck, lastSendTime_, kNone, h->Cimzett, h->CsomagSorszam);
       WriteFrame(h->Pck, InfoToSend(*h), h->Cimzett, h->CsomagSorszam, h->Options.Contains(psoDisableBitmatrix),
                  h->Options.Contains(psoNoASYER), ForcedFormat(*h));
-      RestartWait(AnswerTime(*h));
+      if (HeadIs(h)) RestartWait(AnswerTime(*h));
       return;
     }
     waitTimer_->stop();
@@ -968,6 +969,8 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
   if (forUs && wantsAck && Nyugtazas) {
     LogPacket(t::kTagAckSent, 9, true, std::string(), kNone, kNone, src, seq);
     WriteFrame(std::string(), TInfo::pozitiv_nyugta, src, seq, false, false, wasKRVW ? kFormatKRVW : kFormatKRV);
+    // A raw-data handler that cancelled the exchange leaves nothing to classify against.
+    if (!active_ || (queue_.empty() ? nullptr : queue_.front()) != h) return;
   }
 
   const bool fromPcHidden = src == kPCAddress && DontLogPcksFromPc;
@@ -1024,7 +1027,7 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
     // answered in KRV.
     WriteFrame(h->Pck, TInfo::kerek_nyugtat, src, h->CsomagSorszam, h->Options.Contains(psoDisableBitmatrix),
                h->Options.Contains(psoNoASYER), ForcedFormat(*h));
-    RestartWait(AnswerTime(*h));
+    if (HeadIs(h)) RestartWait(AnswerTime(*h));
     return;
   }
   if (isAck) {

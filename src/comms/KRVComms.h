@@ -409,6 +409,8 @@ class TKRVComms {
   void FreeItem(TKuldendo* Item);
   void StartQueueTimer(int Interval);
   bool NewIdForRepeat(const TKuldendo& H) const;
+  /// Whether H is still the head of an active engine's queue (callbacks may have changed it).
+  bool HeadIs(const TKuldendo* H) const { return active_ && !queue_.empty() && queue_.front() == H; }
 
   // Receive path.
   void OnPckProcessing();

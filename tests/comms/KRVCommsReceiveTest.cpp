@@ -163,10 +163,22 @@ TEST_F(ReceiveTest, UnexpectedFrameAskingForAckIsAcknowledgedInItsOwnFormat) {
   EXPECT_EQ(ack.Dst, 70000u);
   EXPECT_TRUE(Logged("NYUGTAKULDES"));
 
+  EXPECT_TRUE(delivered.empty());  // 70000 is not the engine's device
+
+  // The engine's own device: acknowledged and delivered.
+  peer.Send(peer.Frame("EHI", TInfo::kerek_nyugtat, 12));
+  loop.advance(5);
+  ASSERT_EQ(peer.Received.size(), 2u);
+  EXPECT_EQ(peer.Received[1].Seq, 12);
+  EXPECT_FALSE(peer.Received[1].Krvw);
+  ASSERT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(delivered[0].S, "EHI");
+
   comms->Nyugtazas = false;
   peer.Send(peer.Frame("EHELLO", TInfo::kerek_nyugtat, 78));
   loop.advance(5);
-  EXPECT_EQ(peer.Received.size(), 1u);
+  EXPECT_EQ(peer.Received.size(), 2u);
+  EXPECT_EQ(delivered.size(), 2u);
 }
 
 TEST_F(ReceiveTest, BadChecksumWhileWaitingChangesNothing) {

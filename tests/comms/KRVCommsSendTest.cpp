@@ -255,6 +255,22 @@ TEST_F(SendTest, DestroyingTheEngineCallsNothing) {
   loop.advance(1000);  // no timer of the dead engine fires
 }
 
+TEST_F(SendTest, RawDataHandlerMayCancelTheItemBeingWritten) {
+  comms->SetActive(true);
+  comms->OnBeforeSendRawData = [&](TKRVComms* Sender, std::string& Data) {
+    Data += "!";  // the handler may change the bytes written
+    Sender->ClearQueue(255);
+  };
+  Send(Item("CSYSI", "ASYSI"));
+  Send(Item("CSYSI", "ASYSI"));
+  loop.advance(500);
+  EXPECT_TRUE(results.empty());
+  EXPECT_EQ(comms->QueueCount(), 0u);
+  EXPECT_EQ(comms->State(), 0);
+  ASSERT_EQ(link().Writes.size(), 1u);
+  EXPECT_EQ(link().Writes[0].Bytes.back(), '!');
+}
+
 TEST_F(SendTest, ItemsOfferedDuringDeactivationAreRefused) {
   comms->SetActive(true);
   auto* i = Item("CSYSI", "ASYSI");
