@@ -1,6 +1,6 @@
 // Firmware upload timing on the virtual clock: a 256 KiB image over a 115200-baud serial line
 // and over a GPRS-like link (300 ms each way, 5 KB/s each way), carried by MemoryLink to the
-// scripted device. The figures are simulated seconds, so they are exact and repeatable; the
+// simulated device. The figures are simulated seconds, so they are exact and repeatable; the
 // benchmark's own time is the CPU cost of simulating the run.
 //
 // Counters: sim_s (simulated upload time), wire_s (time the line needs for every byte of
@@ -11,8 +11,12 @@
 #include <cstdio>
 #include <string>
 
+#include "comms/KRVComms.h"
 #include "procedures/ProcRig.h"
+#include "procedures/SimPeer.h"
 #include "procedures/uFirmwareUploader.h"
+#include "firmware/uHexfileToStr.h"
+#include "sim/SimDevice.h"
 
 namespace {
 
@@ -32,16 +36,25 @@ struct Figures {
 };
 
 Figures Upload(testkit::MemoryLinkSettings Link, Mode M, bool Gprs) {
-  TProcRig rig(Link);
-  rig.peer.TurnaroundMs = 1;
-  rig.device.BootloaderRunning = true;
-  TFirmwareUploader up(rig.loop);
-  up.SetKRVPort(&rig.comms);
+  testkit::VirtualLoop loop;
+  TSimDeviceConfig config;
+  config.StartInBootloader = true;
+  config.TurnaroundMs = 1;
+  TSimDevice device(config);
+  TSimPeer peer(loop, device);
+  testkit::MemoryLinkFactory links(loop, &peer, Link);
+  TKRVComms comms(loop, links);
+  comms.KRVAddress = config.Address;
+  comms.SetKRVMode(TKRVMode::PMKRVWOnly);
+  comms.SetActive(true);
+  loop.advance(5);
+  TFirmwareUploader up(loop);
+  up.SetKRVPort(&comms);
   up.BlockLength = 256;  // the device (ARM, 1 KiB receive buffer) takes whole 256-byte blocks
   if (Gprs) {
     // What a technician sets for this line: a block's round trip is 600 ms plus about 60 ms on
     // the line, so every answer time gets 700 ms more.
-    rig.comms.LineTimeout = 700;
+    comms.LineTimeout = 700;
     up.SetCSYGATimeout(30000);  // the receipt query waits behind a full batch on the line
     up.SetBatchSize(240);
   }
@@ -49,21 +62,23 @@ Figures Upload(testkit::MemoryLinkSettings Link, Mode M, bool Gprs) {
   up.DontSendSize = M == Mode::BatchedNoSize;
   up.TurboMode = M == Mode::Turbo || M == Mode::SafeTurbo;
   up.SafeTurbo = M == Mode::SafeTurbo;
-  const std::string image = TProcRig::Image(kImageBytes);
+  const std::string plain = TProcRig::Image(kImageBytes);
+  std::string image = plain;
+  ScrambleImage(image, 0);
   bool done = false;
   TFWUploadResult result = TFWUploadResult::fwrAborted;
   up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult R) {
     done = true;
     result = R;
   };
-  const int64_t start = rig.loop.nowMs();
+  const int64_t start = loop.nowMs();
   up.UploadFromStr(image);
-  rig.RunUntil([&] { return done; }, 24 * 3600 * 1000LL);
+  loop.runUntil([&] { return done; }, 24 * 3600 * 1000LL);
   Figures f;
-  f.ok = done && result == TFWUploadResult::fwrOk && rig.device.Installed == image;
-  f.simS = static_cast<double>(rig.loop.nowMs() - start) / 1000.0;
-  f.toDevice = rig.peer.BytesIn;
-  f.toPc = rig.peer.BytesOut;
+  f.ok = done && result == TFWUploadResult::fwrOk && device.InstalledImage() == plain;
+  f.simS = static_cast<double>(loop.nowMs() - start) / 1000.0;
+  f.toDevice = device.Counters.BytesIn;
+  f.toPc = device.Counters.BytesOut;
   f.repeated = up.RepeatedPckCount();
   return f;
 }
