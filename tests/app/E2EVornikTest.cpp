@@ -173,9 +173,10 @@ TEST_F(VornikUpdate, DeviceThatNeverAnswersEndsWithAnUploadResult) {
   // Shorter answer times so the failing exchange ends quickly.
   WriteAll(Dir.Path("vornik.ini"), "[DEBUG]\nTimeout1=50\nTimeout2=60\nTimeout3=70\nTriesMax=2\n");
   const auto r = Run({"-start", "-ip", "127.0.0.1", "-port", std::to_string(port), "-address", "12345", "-fw", hex});
-  EXPECT_NE(r.ExitCode, 0) << r.Stdout;
-  EXPECT_NE(r.ExitCode, 99) << r.Stdout;
-  EXPECT_LE(r.ExitCode, 12) << r.Stdout;
+  EXPECT_EQ(r.ExitCode, 3) << r.Stdout;  // fwrInvalidAnswerASYSI
+  EXPECT_NE(r.Stdout.find("\nA keszulek nem az elvart valaszt adja vagy nem ismeri a KRVW protokollt.\n"),
+            std::string::npos)
+      << r.Stdout;
   EXPECT_FALSE(r.TimedOut);
 }
 
