@@ -368,6 +368,25 @@ TEST_F(TcpTest, LostLinkIsReopenedQuicklyAndQueuedItemsGoOut) {
   EXPECT_EQ(CountLogged("Connected (10.0.0.7:1)"), 2);
 }
 
+TEST_F(TcpTest, LinkErrorIsLoggedOnceAndTheLinkReopens) {
+  int errors = 0;
+  comms->OnTCPError = [&](TKRVComms*) { ++errors; };
+  comms->Host = "10.0.0.7";
+  comms->Port = 1001;
+  comms->QuickReconnect = true;
+  comms->SetActive(true);
+  loop.advance(5);
+  ASSERT_TRUE(comms->IsConnected());
+  link().RaiseError(10054);
+  link().RaiseError(10054);
+  EXPECT_FALSE(comms->IsConnected());
+  EXPECT_EQ(errors, 2);
+  EXPECT_EQ(CountLogged("Comm. error: 10054 (10.0.0.7:1001)"), 1);
+  loop.advance(10);
+  EXPECT_TRUE(comms->IsConnected());
+  EXPECT_EQ(CountLogged("Connected (10.0.0.7:1001)"), 2);
+}
+
 /// A handed-in server connection that records what the engine writes.
 struct FakeConnection : ServerConnection {
   std::string remoteAddress() const override { return "127.0.0.1"; }
