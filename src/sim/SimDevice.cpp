@@ -312,6 +312,9 @@ std::optional<std::string> TSimDevice::Execute(const TRequest& R, int64_t NowMs,
   }
   if (code == kCFLUL) {
     if (IsCFLULProbe(p)) {
+      // The PC is about to upload: even a firmware that refuses blocks now restarts into the
+      // bootloader, which takes them.
+      uploadPending_ = true;
       if (bootloader_ || Config.FirmwareAcceptsBlocks) return BuildAFLUL(kAFLULAccepted);
       Note = "the firmware takes no blocks";
       return std::string(kASYER) + std::string(code);

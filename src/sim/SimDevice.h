@@ -16,8 +16,8 @@
 // interrupted update can simply be run again. Only the half-received frame and the answers not yet
 // sent are lost with the link.
 //
-// Firmware upload as the device sees it: CFLTS announces a new image (the blocks received before
-// are forgotten); CFLUL blocks are stored by page index (128-byte pages; from index 0x8000 on,
+// Firmware upload as the device sees it: the CFLUL probe and CFLTS tell it that an upload is
+// coming (CFLTS also forgets the blocks received before); CFLUL blocks are stored by page index (128-byte pages; from index 0x8000 on,
 // one block per index for blocks shorter than a page); CSYRS restarts the device, which stays
 // silent for RestartMs and then runs the bootloader while an upload is pending, the firmware
 // otherwise; CFLUD, handled by the bootloader, lays the blocks out from the start page, checks the
