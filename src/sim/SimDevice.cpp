@@ -295,7 +295,7 @@ std::optional<std::string> TSimDevice::Execute(const TRequest& R, int64_t NowMs,
     if (R.Info == TInfo::kerek_nyugtat) return std::nullopt;
     return std::string("a");
   }
-  if (code == kCSYSI && p.size() == kCodeLength) {
+  if (code == kCSYSI) {
     Note = bootloader_ ? "bootloader runs" : "firmware runs";
     return BuildASYSI(IdentityRecord(NowMs));
   }
@@ -339,7 +339,10 @@ std::optional<std::string> TSimDevice::Execute(const TRequest& R, int64_t NowMs,
     Note = "new upload";
     return std::nullopt;
   }
-  if (code == kCFLUD) return Install(p, Note, NowMs);
+  if (code == kCFLUD) {
+    ExtraMs = Config.InstallMs;
+    return Install(p, Note, NowMs);
+  }
   if (code == kCFLRC) return FlashRead(p, Note);
   if (code == kCFLPW) return FlashWrite(p, Note);
   if (code == kCSYCA) {

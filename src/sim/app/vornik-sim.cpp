@@ -342,6 +342,11 @@ int main(int argc, char** argv) {
 
   std::printf("vornik-sim: device %u (KRV address %u), %s runs\n", config.Address, config.Address & 0xFF,
               config.StartInBootloader ? "the bootloader" : "the firmware");
+  const uint32_t low = config.Address & 0xFF;
+  if (low == 0 || low >= 250)
+    std::printf("vornik-sim: warning: KRV frames from address %u are refused by the PC; use KRVW\n", low);
+  if (config.Address > 0 && config.Address <= 255 && config.Address != 250)
+    std::printf("vornik-sim: warning: KRVW frames from a short address are refused by the PC; use KRV\n");
 
   QTcpServer server;
   if (opt.Tcp) {
