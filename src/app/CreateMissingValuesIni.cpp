@@ -263,7 +263,12 @@ std::optional<int32_t> ParseIniInteger(std::string_view Text) {
   return static_cast<int32_t>(v);
 }
 
-TIniFile::TIniFile(std::string FileName) : FFileName(std::move(FileName)) {}
+TIniFile::TIniFile(std::string FileName) : FFileName(std::move(FileName)) {
+  // Names such as ".\Vornik.ini" come from settings made on Windows; the backslash separates
+  // folders here too.
+  for (char& c : FFileName)
+    if (c == '\\') c = '/';
+}
 
 std::optional<std::string> TIniFile::ReadRaw(std::string_view Section, std::string_view Ident) const {
   const TLocation loc = Locate(LoadLines(FFileName), Section, Ident);

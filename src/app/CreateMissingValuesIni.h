@@ -43,6 +43,7 @@ std::optional<int32_t> ParseIniInteger(std::string_view Text);
 
 class TIniFile {
  public:
+  /// A backslash in FileName separates folders, as in ".\Vornik.ini".
   explicit TIniFile(std::string FileName);
   virtual ~TIniFile() = default;
 

@@ -152,6 +152,14 @@ TEST(CreateMissingValuesIni, MissingFolderGivesDefaultsAndWriteRaises) {
   EXPECT_THROW(ini.WriteString("DEBUG", "X", "1"), EIniFileError);
 }
 
+TEST(CreateMissingValuesIni, BackslashSeparatesFolders) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path("sub"));
+  WriteAll(dir.Path("sub/v.ini"), "[S]\nA=4\n");
+  TIniFile ini(dir.Path("") + "\\sub\\v.ini");
+  EXPECT_EQ(ini.ReadInteger("S", "A", 0), 4);
+}
+
 TEST(CreateMissingValuesIni, WriteThroughSymlinkKeepsTheLinkAndMode) {
   TempDir dir;
   const std::string real = dir.Path("real.ini");
