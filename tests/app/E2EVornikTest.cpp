@@ -180,15 +180,23 @@ TEST_F(VornikUpdate, DeviceThatNeverAnswersEndsWithAnUploadResult) {
   EXPECT_FALSE(r.TimedOut);
 }
 
+// Over a pseudo-terminal, with the firmware as a QOB package made by vornik-tool.
 TEST_F(VornikUpdate, SerialUpdateOverPseudoTerminal) {
   const std::string hex = MakeFirmware("fw.hex", 0x4000, 0x4000 + 4096);
+  const std::string tool = (fs::path(BinDir()) / "vornik-tool").string();
+  std::string fw = hex;
+  if (fs::exists(tool)) {
+    const auto t = RunProcess({tool, "hex2qob", hex, Dir.Path("fw.qob")}, 30000);
+    ASSERT_EQ(t.ExitCode, 0) << t.Stdout << t.Stderr;
+    fw = Dir.Path("fw.qob");
+  }
   auto sim = StartSim({"--no-tcp", "--pty", "--baud", "115200"});
   ASSERT_TRUE(sim->WaitForOutput("/dev/pts/", 10000)) << sim->Output();
   std::smatch m;
   const std::string simOut = sim->Output();
   ASSERT_TRUE(std::regex_search(simOut, m, std::regex("/dev/pts/[0-9]+")));
   WriteAll(Dir.Path("vornik.ini"), "[SerialPorts]\nCOM7=" + m.str() + "\n");
-  const auto r = Run({"-start", "-port", "7", "-baud", "115200", "-address", std::to_string(kAddress), "-fw", hex});
+  const auto r = Run({"-start", "-port", "7", "-baud", "115200", "-address", std::to_string(kAddress), "-fw", fw});
   EXPECT_EQ(r.ExitCode, 0) << r.Stdout << sim->Output();
   EXPECT_NE(r.Stdout.find("A firmware telepitese sikeresen befejezodott."), std::string::npos) << r.Stdout;
   sim->Stop();
