@@ -25,6 +25,8 @@
 #include "codec/KRVCommands.h"
 #include "codec/KRVProtocol.h"
 #include "firmware/KRVDataUtils.h"
+#include "firmware/uHexfileToStr.h"
+#include "util/MorvelUtils.h"
 #include "sim/SimRig.h"
 
 namespace vornik::simtest {
@@ -195,6 +197,42 @@ TEST_F(SimProgram, IdentifiesOverTcpAndKeepsStateAcrossConnections) {
   EXPECT_NE(out.find("CSYSI -> ASYSI 66 bytes (firmware runs)"), std::string::npos) << out;
   EXPECT_NE(out.find("CSYSI -> ASYSI 66 bytes (bootloader runs)"), std::string::npos) << out;
   EXPECT_NE(out.find("vornik-sim: stopped after"), std::string::npos) << out;
+}
+
+TEST_F(SimProgram, InstallPrintsItsSummaryAndSavesTheUnscrambledImage) {
+  const int port = FreePort();
+  const std::string saved = (fs::temp_directory_path() / ("vornik-sim-image-" + std::to_string(::getpid()))).string();
+  TSimProcess sim({"--port", std::to_string(port), "--bootloader", "--quiet", "--save-image", saved});
+  ASSERT_FALSE(sim.WaitFor("(listening on)").empty()) << sim.Output();
+  const int fd = Connect(port);
+  ASSERT_GE(fd, 0);
+  const std::string plain = Pattern(300, 2);
+  std::string image = plain;
+  ScrambleImage(image, 0x8000);
+  bool krvw = false;
+  Exchange(fd, TSimRig::Frame(BuildCFLTS(300, 0), true, 1, TInfo::kerek_nyugtat));
+  for (unsigned i = 0; i < 3; ++i)
+    EXPECT_EQ(Payload(Exchange(fd, TSimRig::Frame(BuildCFLUL(static_cast<uint16_t>(256 + i), true,
+                                                             image.substr(i * 128, 128)),
+                                                  true, 2 + i)),
+                      krvw),
+              BuildAFLUL(0));
+  EXPECT_EQ(Payload(Exchange(fd, TSimRig::Frame(BuildCFLUD(300, Crc16(image), 256), true, 9)), krvw), BuildAFLUD(0));
+  ::close(fd);
+  ASSERT_FALSE(sim.WaitFor("(Installed image saved)").empty()) << sim.Output();
+  EXPECT_EQ(sim.Stop(), 0);
+  const std::string out = sim.Output();
+  char summary[128];
+  std::snprintf(summary, sizeof summary, "Installed firmware: 300 bytes, CRC 0x%04X, start page 256 (address 0x00008000)",
+                Crc16(image));
+  EXPECT_NE(out.find(summary), std::string::npos) << out;
+  EXPECT_EQ(out.find(" id "), std::string::npos) << "--quiet prints no request lines\n" << out;
+  std::ifstream f(saved, std::ios::binary);
+  std::stringstream got;
+  got << f.rdbuf();
+  EXPECT_TRUE(got.str() == plain);
+  std::error_code ec;
+  fs::remove(saved, ec);
 }
 
 TEST_F(SimProgram, IdentifiesOverItsPseudoTerminal) {
