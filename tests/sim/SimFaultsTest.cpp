@@ -3,6 +3,8 @@
 // short address, each as the PC's frame codec sees them.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "codec/KRVCommands.h"
 #include "sim/SimRig.h"
 
@@ -128,6 +130,57 @@ TEST(SimDeviceFaults, RandomBlockWriteErrorsAreNotMarkedReceived) {
   }
   EXPECT_GT(received, 5);
   EXPECT_LT(received, 35);
+}
+
+}  // namespace
+}  // namespace vornik::simtest
+
+namespace vornik::simtest {
+namespace {
+
+// Hostile input: random bytes, and valid frames with random bytes changed, cut or glued together.
+// The device must neither crash nor read outside its buffers (run under the sanitizers), and must
+// still answer a good request afterwards.
+TEST(SimDeviceInput, SurvivesRandomAndMangledFrames) {
+  std::mt19937 rng(12345);
+  const std::vector<std::string> seeds = {
+      TSimRig::Frame("CSYSI", true, 5),
+      TSimRig::Frame(BuildCFLUL(128, true, std::string(128, 'z')), false, 6),
+      TSimRig::Frame(BuildCFLUD(300, 0x1234, 128), true, 7, TInfo::kerek_nyugtat),
+      TSimRig::Frame(BuildCFLRC(3, 100, 255), true, 8),
+      TSimRig::Frame(BuildCFLPW(2, true, std::string(264, 'p')), false, 9),
+      TSimRig::Frame("CSYCA", true, 250, TInfo::kerek_nyugtat),
+      TSimRig::Frame("CSYGA", false, 11),
+      TSimRig::Frame("CFLTS\x01", true, 12),
+      TSimRig::Frame("CFLUL", true, 13),
+  };
+  TSimDeviceConfig c;
+  c.FlashPages = 8;
+  TSimRig rig(c);
+  for (int round = 0; round < 3000; ++round) {
+    std::string chunk = seeds[rng() % seeds.size()];
+    switch (rng() % 4) {
+      case 0:  // a byte or a few changed
+        for (int k = 0; k < 1 + static_cast<int>(rng() % 3); ++k) chunk[rng() % chunk.size()] = static_cast<char>(rng());
+        break;
+      case 1:  // cut short
+        chunk.resize(rng() % chunk.size());
+        break;
+      case 2:  // random bytes
+        chunk.assign(rng() % 64, '\0');
+        for (auto& b : chunk) b = static_cast<char>(rng());
+        break;
+      default:  // glued to the next one
+        chunk += seeds[rng() % seeds.size()];
+    }
+    rig.FeedRaw(chunk);
+    rig.Advance(static_cast<int64_t>(rng() % 400));
+  }
+  rig.FeedRaw(std::string(1, static_cast<char>(kKRVStop)) + std::string(1, static_cast<char>(kKRVWStop)));
+  rig.Advance(1000);
+  rig.Out.clear();
+  EXPECT_EQ(rig.Ask("CSYSI").substr(0, 5), "ASYSI");
+  EXPECT_EQ(rig.Dev.Flash().size(), 8u * 264u);
 }
 
 }  // namespace
