@@ -25,6 +25,10 @@
 // A repeated CFLUD for the image just installed is answered as installed again, so an install
 // whose answer was lost can be confirmed.
 //
+// A command the running program does not carry out (an unknown code, blocks for a firmware that
+// takes none, CFLUD for the firmware, a malformed payload) is answered with "ASYER" and the code,
+// so the PC sees a wrong answer at once instead of waiting for one that never comes.
+//
 // Batch exchange: "x" (id 249) opens a session, CSYCA (id 250) clears the receipts and starts
 // collecting; while collecting, an unacknowledged data packet with id 1..240 is taken silently
 // and its id marked in the receipt map; CSYGA ends collecting and is answered with ASYGA and the
