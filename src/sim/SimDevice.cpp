@@ -140,8 +140,7 @@ void TSimDevice::SendFrame(const TRequest& To, std::string_view Payload, TInfo I
   try {
     e.Frame = encoder_.Encode(Payload);
   } catch (const std::exception& Ex) {
-    RequestLog.push_back(Printf("%10.3f cannot send: %s", static_cast<double>(AtMs) / 1000.0, Ex.what()));
-    if (OnRequest) OnRequest(RequestLog.back());
+    AddLogLine(Printf("%10.3f cannot send: %s", static_cast<double>(AtMs) / 1000.0, Ex.what()));
     return;
   }
   e.AtMs = AtMs;
@@ -198,10 +197,15 @@ void TSimDevice::Receive(int64_t NowMs) {
 }
 
 void TSimDevice::Log(int64_t NowMs, const TRequest& R, const std::string& Text) {
-  RequestLog.push_back(Printf("%10.3f %-4s from %u id %3u ", static_cast<double>(NowMs) / 1000.0,
-                              R.Krvw ? "KRVW" : "KRV", R.Src, static_cast<unsigned>(R.Id)) +
-                       Text);
-  if (OnRequest) OnRequest(RequestLog.back());
+  AddLogLine(Printf("%10.3f %-4s from %u id %3u ", static_cast<double>(NowMs) / 1000.0, R.Krvw ? "KRVW" : "KRV",
+                    R.Src, static_cast<unsigned>(R.Id)) +
+             Text);
+}
+
+void TSimDevice::AddLogLine(std::string Line) {
+  if (OnRequest) OnRequest(Line);
+  RequestLog.push_back(std::move(Line));
+  while (RequestLog.size() > RequestLogLimit) RequestLog.pop_front();
 }
 
 void TSimDevice::HandleFrame(const std::string& Frame, int64_t NowMs) {
@@ -214,10 +218,8 @@ void TSimDevice::HandleFrame(const std::string& Frame, int64_t NowMs) {
   decoder_.KRVMode = TKRVMode::PMDecodeBothEncodeKRV;
   if (decoder_.DecodeResult() != drOK) {
     ++Counters.BadFrames;
-    RequestLog.push_back(Printf("%10.3f refused frame of %zu bytes: ", static_cast<double>(NowMs) / 1000.0,
-                                Frame.size()) +
-                         std::string(DecodeResultTag(decoder_.DecodeResult())));
-    if (OnRequest) OnRequest(RequestLog.back());
+    AddLogLine(Printf("%10.3f refused frame of %zu bytes: ", static_cast<double>(NowMs) / 1000.0, Frame.size()) +
+               std::string(DecodeResultTag(decoder_.DecodeResult())));
     return;
   }
   r.Krvw = decoder_.LastWasKRVW();

@@ -162,7 +162,9 @@ class TSimDevice {
   int Restarts() const { return restarts_; }
   int Installs() const { return installs_; }
 
-  std::vector<std::string> RequestLog;
+  /// The latest request lines, at most RequestLogLimit of them (older ones are dropped).
+  std::deque<std::string> RequestLog;
+  std::size_t RequestLogLimit = 10000;
   /// Counters of what happened on the line.
   struct TCounters {
     int FramesIn = 0;     ///< complete frames cut from the input
@@ -215,6 +217,7 @@ class TSimDevice {
   void Emit(std::string Frame);
   void Restart(int64_t NowMs);
   void Log(int64_t NowMs, const TRequest& R, const std::string& Text);
+  void AddLogLine(std::string Line);
   bool Chance(double Rate);
   bool ForMe(uint32_t Dst, bool Krvw) const;
   static std::string Describe(std::string_view Payload);

@@ -180,6 +180,15 @@ TEST(SimDeviceLine, OneLogLinePerRequest) {
   EXPECT_NE(rig.Dev.RequestLog[2].find("KRV  from 250 id   5 CXXXX -> ASYER CXXXX (unknown command)"),
             std::string::npos)
       << rig.Dev.RequestLog[2];
+  // A long-running device keeps only the latest lines; the handler still sees every one.
+  int seen = 0;
+  rig.Dev.OnRequest = [&](const std::string&) { ++seen; };
+  rig.Dev.RequestLogLimit = 2;
+  rig.Send("CSYSI", true, 6);
+  rig.Send("CSYSI", true, 7);
+  EXPECT_EQ(seen, 2);
+  ASSERT_EQ(rig.Dev.RequestLog.size(), 2u);
+  EXPECT_NE(rig.Dev.RequestLog[1].find("id   7"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- restart and erase
