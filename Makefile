@@ -2,6 +2,10 @@
 .PHONY: all setup configure build test asan-build test-asan bench fuzz demo clean
 
 JOBS ?= 2
+
+# Let ccache reuse objects between checkouts at different paths (CI builds a fresh clone).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 FUZZ_SECONDS ?= 60
 
 all: build

@@ -28,9 +28,12 @@ function(vornik_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   vornik_warnings(${name})
+  # gtest_discover_tests keeps only one ENVIRONMENT entry, so the folders also come in as defines.
+  target_compile_definitions(${name} PRIVATE
+    VORNIK_DEFAULT_BIN_DIR="${CMAKE_BINARY_DIR}/bin" VORNIK_DEFAULT_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "VORNIK_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VORNIK_SOURCE_DIR=${PROJECT_SOURCE_DIR};QT_QPA_PLATFORM=offscreen")
+               ENVIRONMENT "VORNIK_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
 endfunction()

@@ -92,9 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     } else if (op < 0x90) {
       loop.advance((op & 0x0F) * 20);
     } else {
-      const uint8_t spec = pos < Size ? Data[pos++] : 0;
-      std::string payload = (spec & 0x80) ? "A" : "";
-      for (int i = 0; i < (spec & 0x0F) && pos < Size; ++i) payload.push_back(static_cast<char>(Data[pos++]));
+      const uint8_t shape = pos < Size ? Data[pos++] : 0;
+      std::string payload = (shape & 0x80) ? "A" : "";
+      for (int i = 0; i < (shape & 0x0F) && pos < Size; ++i) payload.push_back(static_cast<char>(Data[pos++]));
       const TKuldendo* head = comms.Head();
       const int id = (head ? head->CsomagSorszam : comms.LastSentSeq()) + ((op >> 3) & 3) - 1;
       const bool krvw = (op & 4) != 0;
