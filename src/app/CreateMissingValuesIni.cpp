@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/NumberText.h"
+
 namespace vornik {
 
 namespace {
@@ -229,40 +231,6 @@ std::string DecodeIniLineBreaks(std::string_view Stored) {
   return ReplaceAll(s, "_LF_", "\n");
 }
 
-std::optional<int32_t> ParseIniInteger(std::string_view Text) {
-  std::string_view t = Trim(Text);
-  bool negative = false;
-  if (!t.empty() && (t.front() == '-' || t.front() == '+')) {
-    negative = t.front() == '-';
-    t.remove_prefix(1);
-  }
-  if (t.empty()) return std::nullopt;
-  if (t.front() == '$') {
-    t.remove_prefix(1);
-    if (t.empty() || t.size() > 8) return std::nullopt;
-    uint32_t v = 0;
-    for (char c : t) {
-      int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return std::nullopt;
-      v = (v << 4) | static_cast<uint32_t>(d);
-    }
-    if (negative) v = 0u - v;
-    return static_cast<int32_t>(v);
-  }
-  int64_t v = 0;
-  for (char c : t) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-    if (v > 2147483648LL) return std::nullopt;
-  }
-  if (negative) v = -v;
-  if (v > INT32_MAX || v < INT32_MIN) return std::nullopt;
-  return static_cast<int32_t>(v);
-}
-
 TIniFile::TIniFile(std::string FileName) : FFileName(std::move(FileName)) {
   // Names such as ".\Vornik.ini" come from settings made on Windows; the backslash separates
   // folders here too.
@@ -318,7 +286,7 @@ void TIniFile::WriteString(std::string_view Section, std::string_view Ident, std
 int32_t TIniFile::ReadInteger(std::string_view Section, std::string_view Ident, int32_t Default) {
   const auto raw = ReadRaw(Section, Ident);
   if (!raw) return Default;
-  return ParseIniInteger(DecodeIniLineBreaks(*raw)).value_or(Default);
+  return ParseInteger(DecodeIniLineBreaks(*raw)).value_or(Default);
 }
 
 void TIniFile::WriteInteger(std::string_view Section, std::string_view Ident, int32_t Value) {
@@ -349,7 +317,7 @@ std::string TCreateMissingValuesIni::ReadString(std::string_view Section, std::s
 
 int32_t TCreateMissingValuesIni::ReadInteger(std::string_view Section, std::string_view Ident, int32_t Default) {
   const std::string text = ReadString(Section, Ident, std::to_string(Default));
-  if (const auto v = ParseIniInteger(text)) return *v;
+  if (const auto v = ParseInteger(text)) return *v;
   try {
     WriteString(Section, Ident, std::to_string(Default));
   } catch (const EIniFileError&) {

@@ -36,11 +36,6 @@ class EIniFileError : public std::runtime_error {
 std::string EncodeIniLineBreaks(std::string_view Value);
 std::string DecodeIniLineBreaks(std::string_view Stored);
 
-/// Integer text as the settings file holds it: optional sign, then decimal digits or "$" and
-/// up to eight hexadecimal digits (read as a 32-bit pattern, so "$FFFFFFFF" is -1). Blanks
-/// around the text are ignored. nullopt for anything else, including out-of-range decimals.
-std::optional<int32_t> ParseIniInteger(std::string_view Text);
-
 class TIniFile {
  public:
   /// A backslash in FileName separates folders, as in ".\Vornik.ini".

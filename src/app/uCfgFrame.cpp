@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/CreateMissingValuesIni.h"
+#include "util/NumberText.h"
 
 namespace vornik {
 
@@ -105,7 +106,7 @@ int TCfgFrame::TCPPort() const {
   std::string host, port;
   bool colon = false;
   SplitAddress(host, port, colon);
-  return ParseIniInteger(port).value_or(kDefaultTCPPort);
+  return ParseInteger(port).value_or(kDefaultTCPPort);
 }
 
 void TCfgFrame::SetTCPPort(int Value) {

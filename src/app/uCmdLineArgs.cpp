@@ -1,6 +1,7 @@
 #include "app/uCmdLineArgs.h"
 
 #include "app/CreateMissingValuesIni.h"
+#include "util/NumberText.h"
 #include "app/VornikTexts.h"
 #include "util/MorvelUtils.h"
 
@@ -38,7 +39,7 @@ bool IsCommandLineMode(const std::vector<std::string>& Params) {
 }
 
 std::optional<int32_t> CmdLineNumber(std::string_view Text) {
-  const auto v = ParseIniInteger(Text);
+  const auto v = ParseInteger(Text);
   if (!v || *v < 0) return std::nullopt;
   return v;
 }

@@ -1,0 +1,51 @@
+#include "util/NumberText.h"
+
+namespace vornik {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view TrimBlanks(std::string_view t) {
+  while (!t.empty() && IsBlank(t.front())) t.remove_prefix(1);
+  while (!t.empty() && IsBlank(t.back())) t.remove_suffix(1);
+  return t;
+}
+
+}  // namespace
+
+std::optional<int32_t> ParseInteger(std::string_view Text) {
+  std::string_view t = TrimBlanks(Text);
+  bool negative = false;
+  if (!t.empty() && (t.front() == '-' || t.front() == '+')) {
+    negative = t.front() == '-';
+    t.remove_prefix(1);
+  }
+  if (t.empty()) return std::nullopt;
+  if (t.front() == '$') {
+    t.remove_prefix(1);
+    if (t.empty() || t.size() > 8) return std::nullopt;
+    uint32_t v = 0;
+    for (char c : t) {
+      int d;
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      else return std::nullopt;
+      v = (v << 4) | static_cast<uint32_t>(d);
+    }
+    if (negative) v = 0u - v;
+    return static_cast<int32_t>(v);
+  }
+  int64_t v = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+    if (v > 2147483648LL) return std::nullopt;
+  }
+  if (negative) v = -v;
+  if (v > INT32_MAX || v < INT32_MIN) return std::nullopt;
+  return static_cast<int32_t>(v);
+}
+
+}  // namespace vornik
