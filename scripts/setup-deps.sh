@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config ccache
-  qt6-base-dev libqt6serialport6-dev
+  qt6-base-dev libqt6serialport6-dev qt6-qpa-plugins
+  fonts-dejavu-core xvfb xauth
   libgtest-dev libgmock-dev libbenchmark-dev
   socat srecord binutils time python3
   clang libclang-rt-14-dev
