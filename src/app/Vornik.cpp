@@ -2,7 +2,7 @@
 // which runs on QCoreApplication alone and needs no display: the caption is printed, a 100 ms
 // one-shot timer performs the run, and the event loop delivers the engine's and the uploader's
 // events until the run is done; the process then exits with the run's exit code. Without those
-// switches the window would open; this build has no window yet, so it says so and exits 99.
+// switches the main window opens; only then is a QApplication created.
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/VornikTexts.h"
+#include "app/gui/WindowMain.h"
 #include "app/uCmdLineArgs.h"
 #include "app/uCmdLineRun.h"
 #include "app/uMainFormCore.h"
@@ -29,17 +30,12 @@ int main(int argc, char** argv) {
   // A closed console must not end an update half way; writes to it simply fail.
   std::signal(SIGPIPE, SIG_IGN);
 
-  QCoreApplication app(argc, argv);
-  QCoreApplication::setApplicationName(vornik::texts::kAppTitle);
   vornik::SetCmdLineArgs(argc, argv);
   const std::vector<std::string>& params = vornik::CmdLineParams();
+  if (!vornik::IsCommandLineMode(params)) return vornik::gui::RunWindowMode(argc, argv, VORNIK_VERSION);
 
-  if (!vornik::IsCommandLineMode(params)) {
-    std::fputs("vornik: the window is not available in this build yet; run 'vornik -?' for the command-line "
-               "update.\n",
-               stderr);
-    return 99;
-  }
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName(vornik::texts::kAppTitle);
 
   const std::string exeFileName = QCoreApplication::applicationFilePath().toStdString();
   // COM n opens the device path named in [SerialPorts] of the settings file, if any.

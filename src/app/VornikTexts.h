@@ -18,6 +18,7 @@ inline constexpr const char* kNoInfoBlock =
     "A kiválasztott firmware elavult, hibás vagy sérült: nem találtam benne információs blokkot!";
 inline constexpr const char* kLoadedBuild = "A betöltött firmware buildszáma: ";
 inline constexpr const char* kBadHexFile = "Hibás hexfájl: ";
+inline constexpr const char* kNothingLoaded = "nincs betöltött firmware.";
 inline constexpr const char* kRepeatedPackets = "Hiba miatt ismételt csomagok száma: %d";
 
 // Information table.
@@ -49,5 +50,73 @@ inline constexpr const char* kUpdatingFirmware = "A firmware frissítése...";
 // Connection settings.
 inline constexpr const char* kNoCommsComponent = "Nincs beállítva TKRVComms komponens";
 inline constexpr const char* kCommsIsOpen = "Nyitott TKRVComms paraméterei nem változtathatók";
+
+// The main window: pages, controls, hints.
+inline constexpr const char* kPageFirmware = "Firmware frissítése";
+inline constexpr const char* kPageFlash = "Külső flash kezelése";
+inline constexpr const char* kPageFWInfo = "A kiválasztott firmware tulajdonságai";
+inline constexpr const char* kPageCommLog = "Kommunikációs napló";
+inline constexpr const char* kPageMessages = "Üzenetek";
+inline constexpr const char* kColumnName = "Jellemző neve";
+inline constexpr const char* kColumnValue = "Érték";
+inline constexpr const char* kInstallStart = "Frissítés indítása";
+inline constexpr const char* kInstall = "Telepítés";
+inline constexpr const char* kStop = "Leállítás";
+inline constexpr const char* kConnected = "Kapcsolódás";
+inline constexpr const char* kSlowWriteMode = "Késleltetett portra írás";
+inline constexpr const char* kBrowse = "Tallózás";
+inline constexpr const char* kChooseFirmware = "Válassza ki a telepítendő firmware állományát:";
+inline constexpr const char* kCSYSIButton = "Készülékinformációk beolvasása";
+inline constexpr const char* kResetButton = "A készülék újraindítása";
+inline constexpr const char* kCreateQOB = "QOB fájl készítése a HEX-ből...";
+inline constexpr const char* kCreateBIN = "BIN fájl készítése a HEX-ből...";
+inline constexpr const char* kTurboFWUpload = "Kötegelt mód (GPRS-en gyorsabb)";
+inline constexpr const char* kTurboFWUploadHint =
+    "Ha bejelöli, gyorsabb lesz a telepítés, de ha lassú vagy \r\n"
+    "bizonytalan minőségű a kapcsolat, akkor előfordulhat, hogy\r\n"
+    "a folyamat végén hibát kapunk, és nem sikerül a firmware frissítése.";
+inline constexpr const char* kClrFlash = "Frissítés előtt törölje a készülék adatflash-ét";
+inline constexpr const char* kClrFlashHint =
+    "Erre a funkcióra akkor lehet szükség, ha az egymást követő firmware-k különböző módon kezelik a flasht.\r\n"
+    "Ha bejelöli, a frissítés előtt az azt támogató készülékeken törölve lesz minden (!) az adatflashben tárolt \r\n"
+    "adat (események, jogok, mérési adatok stb.).\r\n";
+inline constexpr const char* kFirmwareFilter =
+    "Minden fájl (*.*)|*.*|QOB állományok (*.qob)|*.qob|HEX állományok (*.hex)|*.hex";
+inline constexpr const char* kFirmwareFilterPreselected = "QOB állományok (*.qob)";
+inline constexpr const char* kCustomerFirmwareFile = "main.qob";
+/// The address:port field's text in customer mode until the settings file says otherwise.
+inline constexpr const char* kDefaultIPCim = "192.168.1.120:1001";
+
+// The firmware page's questions and messages.
+inline constexpr const char* kBootloaderQuestion1 =
+    "A bootloadert készül felülírni! Ezzel a művelettel használhatatlanná teheti a készülékét, amelyet csak a "
+    "gyártónak visszaküldve lehet javítani. Biztos benne, hogy folytatja?";
+inline constexpr const char* kBootloaderQuestion2 = "Kérem, kattintson a \"Nem\" gombra a művelet folytatásához!";
+inline constexpr const char* kClearFlashQuestion =
+    "Bejelölte az adatflash törlése funkciót. Ezzel minden adatot (jogot, eseményt, mérési adatot stb.) töröl a "
+    "készülékről. Biztosan folytatja?";
+inline constexpr const char* kReadingDeviceInfo = "Készülékinformációk beolvasása...";
+inline constexpr const char* kDeviceInfo = "Készülékinformációk: ";
+inline constexpr const char* kErrorOccurred = "Hiba történt: ";
+inline constexpr const char* kRestarting = "Készülék újraindítása...";
+inline constexpr const char* kRestarted =
+    "Ha a kapcsolatot jól állította be, akkor a készülék most újraindult. Az újraindulás TCP/IP kapcsolattal "
+    "rendelkező készülékeken 4-5 másodpercet is igénybe vehet.";
+
+// The connection settings frame.
+inline constexpr const char* kConnTypeCaption = "A kapcsolat típusa";
+inline constexpr const char* kConnTypeSerial = "soros porti kapcsolat";
+inline constexpr const char* kConnTypeTCPIP = "TCP/IP (internet vagy ethernet hálózat)";
+inline constexpr const char* kLabelSerial = "A használt soros port:";
+inline constexpr const char* kLabelBaudrate = "A soros porti baudrate:";
+inline constexpr const char* kLabelIPAddress = "Az IP-cím és a TCP-port (kettősponttal elválasztva):";
+inline constexpr const char* kLabelKRVAddress = "A készülék KRV-címe:";
+inline constexpr const char* kAddIP = "+";
+inline constexpr const char* kRemoveIP = "–";
+
+// The application's error handler.
+inline constexpr const char* kErrorBoxTitle = "Vornik – hiba";
+inline constexpr const char* kErrorLogPrefix = "Váratlan hiba: ";
+inline constexpr const char* kCopyReport = "Jelentés másolása";
 
 }  // namespace vornik::texts

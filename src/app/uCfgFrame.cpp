@@ -48,6 +48,11 @@ void TCfgFrame::SetComPort(int Value) {
   Changed();
 }
 
+void TCfgFrame::SetBaudIndex(int Index) {
+  FBaudIndex = (Index >= 0 && Index < static_cast<int>(kBaudrates.size())) ? Index : -1;
+  Changed();
+}
+
 int TCfgFrame::Baudrate() const {
   if (FBaudIndex < 0 || FBaudIndex >= static_cast<int>(kBaudrates.size())) return 115200;
   return kBaudrates[static_cast<std::size_t>(FBaudIndex)];

@@ -44,6 +44,12 @@ class TCfgFrame {
   /// selects the first entry, 150.
   int Baudrate() const;
   void SetBaudrate(int Value);
+  /// Index of the selected baud-rate entry, -1 for none (which reads as 115200).
+  int BaudIndex() const { return FBaudIndex; }
+  /// Selects an entry by index; out of range selects none.
+  void SetBaudIndex(int Index);
+  /// Index of the selected serial-port entry, -1 for none.
+  int ComPortIndex() const { return FComPortIndex; }
 
   /// The host part of the address text: before the first colon (empty without a colon). An
   /// IPv6 literal is held in brackets ("[::1]:1001") so that its colons do not split it.

@@ -277,6 +277,32 @@ bool TMainFormCore::LoadQOBFile(const std::string& FileName, std::string& Image)
   return true;
 }
 
+TLoadedFirmware TMainFormCore::LoadedFirmware() const {
+  TLoadedFirmware fw;
+  fw.FWImage = FWImage;
+  fw.FWStartAddr = FWStartAddr;
+  fw.FWBuildStr = FWBuildStr;
+  fw.FWInfoFound = FWInfoFound;
+  fw.FWInfo = FWInfo;
+  fw.IsBootloaderImage = IsBootloaderImage;
+  return fw;
+}
+
+void TMainFormCore::CreatePackageFile(bool Qob, const std::function<bool(const std::string&)>& ConfirmOverwrite) {
+  try {
+    // Nothing loaded (the last load failed): an empty file would look like a good one.
+    if (FWImage.empty()) throw std::runtime_error(texts::kNothingLoaded);
+    const std::string target = vornik::ChangeFileExt(edFWFile, Qob ? ".qob" : ".bin");
+    if (RegularFileExists(target) && !(ConfirmOverwrite && ConfirmOverwrite(FormatPercentS(kOverwriteQuestion, target))))
+      return;
+    const TLoadedFirmware fw = LoadedFirmware();
+    WriteWholeFile(target, Qob ? MakeQOBContent(fw) : PlainImage(fw));
+    ReportMessage(std::string(kNewFileMessage) + target);
+  } catch (const std::exception& e) {
+    ReportMessage(std::string(kWriteErrorPrefix) + e.what());
+  }
+}
+
 void TMainFormCore::ApplyIniSettings() {
   TCreateMissingValuesIni ini(IniFileName());
   KRVComms.Log_All_Packages = ini.ReadBool("DEBUG", "Log_All_Packages", false);

@@ -103,6 +103,13 @@ class TMainFormCore {
   bool LoadHexFile(const std::string& FileName, std::string& Image);
   bool LoadQOBFile(const std::string& FileName, std::string& Image);
 
+  /// Writes the loaded firmware as a QOB package (Qob) or a flat BIN image beside the firmware
+  /// file. An existing target is replaced only when ConfirmOverwrite answers true; declining
+  /// writes nothing and says nothing. The file is written whole or not at all.
+  void CreatePackageFile(bool Qob, const std::function<bool(const std::string& Question)>& ConfirmOverwrite);
+  /// The loaded firmware as one record.
+  TLoadedFirmware LoadedFirmware() const;
+
   /// Reads sections DEBUG and BATCH into the engine and the uploader.
   void ApplyIniSettings();
   void SetUpdateRunning(bool Running);

@@ -1,0 +1,34 @@
+// Small pieces the window needs beside its controls: the application object that catches errors
+// escaping an event handler, hints as tooltip lines, the error report, and Enter clicking the
+// focused button.
+#pragma once
+
+#include <QApplication>
+#include <QString>
+
+#include <functional>
+#include <string>
+
+namespace vornik::gui {
+
+/// The window mode's application. An exception that escapes an event handler (a timer, a click
+/// that no operation guards) is handed to OnUncaughtError instead of ending the program.
+class TVornikApplication final : public QApplication {
+ public:
+  TVornikApplication(int& Argc, char** Argv) : QApplication(Argc, Argv) {}
+  bool notify(QObject* Receiver, QEvent* Event) override;
+
+  std::function<void(const std::string& Message)> OnUncaughtError;
+};
+
+/// A hint with CR LF separated lines as tooltip lines (a trailing line break dropped).
+QString HintText(const char* Hint);
+
+/// The report offered for copying with an uncaught error: what happened, when, and where.
+QString ErrorReportText(const QString& Message, const QString& Caption);
+
+/// Enter and Return on a focused button (push button, check box, radio button) click it, as
+/// Space does, for every such button inside Root.
+void InstallEnterClicksButtons(QWidget* Root);
+
+}  // namespace vornik::gui
