@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/HexText.h"
+#include "app/TestFirmware.h"
 #include "app/TempDir.h"
 #include "app/VornikTexts.h"
 #include "app/uCmdLineRun.h"
@@ -17,32 +18,13 @@ namespace vornik {
 namespace {
 
 using test::HexText;
+using test::ImageWithInfo;
+using test::InfoBlock;
 using test::ReadAll;
 using test::TempDir;
 using test::WriteAll;
 using testkit::MemoryLinkFactory;
 using testkit::VirtualLoop;
-
-// 83-byte information block: build string, names, the rest zero.
-std::string InfoBlock(const std::string& build = "Build:12345") {
-  std::string b = build;
-  b.resize(11, '\0');
-  b += std::string("KRVDEM", 6);
-  std::string proj = "Test project";
-  proj.resize(16, '\0');
-  b += proj;
-  b.resize(83, '\0');
-  return b;
-}
-
-// Plain image at Start covering 0x8000 with an information block there.
-std::string ImageWithInfo(uint32_t Start, std::size_t Size, const std::string& build = "Build:12345") {
-  std::string img(Size, '\x11');
-  for (std::size_t i = 0; i < Size; ++i) img[i] = static_cast<char>(i * 7 + 3);
-  const std::string info = InfoBlock(build);
-  img.replace(0x8000 - Start, info.size(), info);
-  return img;
-}
 
 // The simulated device on the far end of a MemoryLink, ticked on the virtual loop.
 class SimPeer final : public testkit::MemoryPeer {
