@@ -103,6 +103,28 @@ inline constexpr const char* kRestarted =
     "Ha a kapcsolatot jól állította be, akkor a készülék most újraindult. Az újraindulás TCP/IP kapcsolattal "
     "rendelkező készülékeken 4-5 másodpercet is igénybe vehet.";
 
+// The flash page.
+inline constexpr const char* kFlashFilesLabel =
+    "Válassza ki a feltöltendő állományt ill. állományokat (több fájl kiválasztásakor az összefűzött tartalom lesz "
+    "feltöltve):";
+inline constexpr const char* kStartPageLabel = "A kezdőlap címe ($ jellel kezdve hexában is megadható):";
+inline constexpr const char* kFileLengthLabel = "Letöltéskor a letöltendő fájl hossza (B):";
+inline constexpr const char* kPageSizeLabel = "A flash lapmérete (bájt):";
+inline constexpr const char* kBlockSizeLabel = "Hány bájtos blokkokban olvasson (max. 255):";
+inline constexpr const char* kTurboFlash = "Turbó mód";
+inline constexpr const char* kTurboFlashHint =
+    "Ha bejelöli, gyorsabb lesz a feltöltés, de ha lassú vagy \r\n"
+    "bizonytalan minőségű a kapcsolat, akkor hibás lehet a feltöltött fájl.";
+inline constexpr const char* kUploadToFlash = "Fájl feltöltése a flashbe";
+inline constexpr const char* kDownloadFromFlash = "Letöltés a flashből és kiírás fájlba...";
+inline constexpr const char* kChooseFiles = "Állományok kiválasztása...";
+inline constexpr const char* kAllFilesFilter = "Minden fájl (*.*)|*.*";
+inline constexpr const char* kSaveAs = "Mentés másként";
+inline constexpr const char* kInvalidPageSize = "Adjon meg érvényes lapméretet!";
+inline constexpr const char* kInvalidStartPage = "Adjon meg érvényes kezdőlapot!";
+inline constexpr const char* kMissingUploadFiles = "Adjon meg létező feltöltendő állományokat!";
+inline constexpr const char* kInvalidStartPageAndLength = "Adjon meg érvényes kezdőlapot és fájlhosszt!";
+
 // The connection settings frame.
 inline constexpr const char* kConnTypeCaption = "A kapcsolat típusa";
 inline constexpr const char* kConnTypeSerial = "soros porti kapcsolat";

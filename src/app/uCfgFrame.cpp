@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/CreateMissingValuesIni.h"
+#include "util/CommaText.h"
 #include "util/NumberText.h"
 
 namespace vornik {
@@ -199,61 +200,9 @@ void TCfgFrame::buttRemoveIPClick() {
   Changed();
 }
 
-std::vector<std::string> TCfgFrame::ParseCommaText(std::string_view Text) {
-  std::vector<std::string> out;
-  std::size_t i = 0;
-  const std::size_t n = Text.size();
-  if (n == 0) return out;
-  while (true) {
-    std::string entry;
-    // Blanks before an entry do not belong to it (they matter only before a quote).
-    std::size_t j = i;
-    while (j < n && IsBlank(Text[j])) ++j;
-    if (j < n && Text[j] == '"') {
-      i = j + 1;
-      while (i < n) {
-        if (Text[i] == '"') {
-          if (i + 1 < n && Text[i + 1] == '"') {
-            entry += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        entry += Text[i++];
-      }
-      // Anything between the closing quote and the next comma is kept with the entry.
-      while (i < n && Text[i] != ',') entry += Text[i++];
-    } else {
-      while (i < n && Text[i] != ',') entry += Text[i++];
-    }
-    out.push_back(std::move(entry));
-    if (i >= n) break;
-    ++i;  // the comma
-  }
-  return out;
-}
+std::vector<std::string> TCfgFrame::ParseCommaText(std::string_view Text) { return vornik::ParseCommaText(Text); }
 
-std::string TCfgFrame::ToCommaText(const std::vector<std::string>& Items) {
-  std::string out;
-  for (std::size_t k = 0; k < Items.size(); ++k) {
-    if (k) out += ',';
-    const std::string& s = Items[k];
-    const bool quote = s.empty() || s.find_first_of(" ,\"\t") != std::string::npos;
-    if (!quote) {
-      out += s;
-      continue;
-    }
-    out += '"';
-    for (char c : s) {
-      if (c == '"') out += '"';
-      out += c;
-    }
-    out += '"';
-  }
-  return out;
-}
+std::string TCfgFrame::ToCommaText(const std::vector<std::string>& Items) { return vornik::ToCommaText(Items); }
 
 std::string TCfgFrame::ValidateIPList(std::string_view Text) {
   std::vector<std::string> list;

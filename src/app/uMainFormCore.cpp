@@ -131,11 +131,18 @@ TMainFormCore::TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::strin
   FirmwareUploader.CFLUDTimeout = 10000;
   FirmwareUploader.OnUploadDone = [this](TFirmwareUploader*, TFWUploadResult r) { FirmwareUploaderUploadDone(r); };
   FirmwareUploader.OnPercentDone = [this](TFirmwareUploader*, int p) { OnProcessPercentDone(p); };
+
+  // The flash reader/writer as the flash page configures it.
+  FlashReaderWriter.SetKRVPort(&KRVComms);
+  FlashReaderWriter.OnPercentDone = [this](TFlashReaderWriter*, int p) { OnProcessPercentDone(p); };
 }
 
 TMainFormCore::~TMainFormCore() {
   FirmwareUploader.OnUploadDone = nullptr;
   FirmwareUploader.OnPercentDone = nullptr;
+  FlashReaderWriter.OnPercentDone = nullptr;
+  FlashReaderWriter.OnReadingDone = nullptr;
+  FlashReaderWriter.OnWritingDone = nullptr;
   KRVComms.OnConnect = nullptr;
   KRVComms.OnDisConnect = nullptr;
   KRVCommsCfg.SetKRVComms(nullptr);

@@ -29,6 +29,7 @@
 #include "loop/EventLoop.h"
 #include "loop/PortLink.h"
 #include "procedures/uFirmwareUploader.h"
+#include "procedures/uFlashReaderWriter.h"
 
 namespace vornik {
 
@@ -67,6 +68,7 @@ class TMainFormCore {
   TKRVComms KRVComms;
   TKRVCommsCfgFrame KRVCommsCfg;
   TFirmwareUploader FirmwareUploader;
+  TFlashReaderWriter FlashReaderWriter;
 
   // The loaded firmware; the image is held scrambled, keyed by FWStartAddr.
   std::string FWImage;
