@@ -1,5 +1,5 @@
 # Thin wrappers around CMake presets. `make test` and `make demo` work on a fresh Debian 12 machine.
-.PHONY: all setup configure build test asan-build test-asan bench fuzz demo clean
+.PHONY: all setup configure build test asan-build test-asan bench fuzz demo screenshots clean
 
 JOBS ?= 2
 
@@ -39,6 +39,11 @@ fuzz: setup
 
 demo: setup build
 	bash scripts/demo.sh
+
+# Pictures of the window under Xvfb into docs/screenshots/ (normal and at twice the scale).
+screenshots: setup build
+	xvfb-run -a -s "-screen 0 1600x1200x24" build/tests/vornik-screenshots docs/screenshots
+	QT_SCALE_FACTOR=2 xvfb-run -a -s "-screen 0 2400x1800x24" build/tests/vornik-screenshots docs/screenshots -hidpi
 
 clean:
 	rm -rf build build-asan build-release build-fuzz

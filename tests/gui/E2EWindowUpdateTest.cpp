@@ -70,6 +70,7 @@ TEST(WindowOverLoopback, WholeUpdateWithEraseQuestion) {
     EXPECT_EQ(w.Core().ProgramExitCode, 0) << w.memoMessages->toPlainText().toStdString();
     EXPECT_EQ(dialogs.Questions.size(), 1u);
     EXPECT_FALSE(w.Core().KRVComms.Active());
+    w.FlushLogView();
     EXPECT_NE(w.memoCommLog->toPlainText().size(), 0);
   }
   device.Stop();

@@ -152,6 +152,9 @@ TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFil
   chbSlowWriteMode->setVisible(false);
 
   setCentralWidget(central);
+  FLogFlush.setSingleShot(true);
+  FLogFlush.setInterval(kLogViewFlushMs);
+  connect(&FLogFlush, &QTimer::timeout, this, [this] { FlushLogView(); });
   WireCore();
   InstallEnterClicksButtons(this);
 
@@ -239,6 +242,7 @@ void TMainForm::WireCore() {
   c.OnMessageBox = [this](const std::string& msg) { MessageBox(msg); };
   c.OnClearViews = [this] {
     memoCommLog->clear();
+    FPendingLog.clear();
     FCommLogChars = 0;
     memoMessages->clear();
   };
@@ -309,6 +313,9 @@ void TMainForm::ApplyCustomerMode() {
   pcInfo->setTabVisible(pcInfo->indexOf(tsCommLog), true);
   pcInfo->setCurrentWidget(tsCommLog);
   pcTasks->setVisible(false);
+  // Alone in the top area, the connection settings take its whole width.
+  KRVCommsCfg->setMinimumWidth(0);
+  KRVCommsCfg->setMaximumWidth(QWIDGETSIZE_MAX);
   KRVCommsCfg->buttAddIP->setVisible(false);
   KRVCommsCfg->buttRemoveIP->setVisible(false);
 
@@ -462,24 +469,38 @@ void TMainForm::CaptionWithMemory(int32_t KB) {
 
 void TMainForm::NaploComponentWriteLog(const std::string& AMsg) {
   try {
+    // Lines are gathered and shown together a moment later: laying out and painting the view
+    // for every packet line would hold up the transfer it logs.
     const QString line = U(AMsg);
-    memoCommLog->appendPlainText(line);
+    FPendingLog += line;
+    FPendingLog += QLatin1Char('\n');
     FCommLogChars += static_cast<std::size_t>(line.size()) + 1;
-    const int32_t m = UsedMemoryKB ? UsedMemoryKB() : 0;
-    CaptionWithMemory(m);
+    FMemoryKB = UsedMemoryKB ? UsedMemoryKB() : 0;
     // The view is cleared when it grows too long, or when the program has grown by the limit
     // since the window was shown (the working set of a Qt window alone is above the limit).
-    if (m - FMemoryBaseKB > kLogViewMemoryLimitKB || FCommLogChars > kLogViewCharLimit) {
+    if (FMemoryKB - FMemoryBaseKB > kLogViewMemoryLimitKB || FCommLogChars > kLogViewCharLimit) {
       memoCommLog->clear();
+      FPendingLog.clear();
       FCommLogChars = 0;
     }
+    if (!FLogFlush.isActive()) FLogFlush.start();
   } catch (...) {
     try {
       memoCommLog->clear();
+      FPendingLog.clear();
       FCommLogChars = 0;
     } catch (...) {
     }
   }
+}
+
+void TMainForm::FlushLogView() {
+  FLogFlush.stop();
+  CaptionWithMemory(FMemoryKB);
+  if (FPendingLog.isEmpty()) return;
+  if (FPendingLog.endsWith(QLatin1Char('\n'))) FPendingLog.chop(1);
+  memoCommLog->appendPlainText(FPendingLog);
+  FPendingLog.clear();
 }
 
 // ---------------------------------------------------------------------------------------------

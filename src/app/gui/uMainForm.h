@@ -16,6 +16,8 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -85,6 +87,9 @@ class TMainForm final : public QMainWindow {
   /// Characters in the log view above which it is cleared.
   static constexpr std::size_t kLogViewCharLimit = 50000;
   void NaploComponentWriteLog(const std::string& AMsg);
+  /// Shows the lines gathered since the last flush (runs kLogViewFlushMs after the first).
+  void FlushLogView();
+  static constexpr int kLogViewFlushMs = 100;
   /// The working set the log view's limit counts from; set when the window is shown.
   int32_t MemoryBaseKB() const { return FMemoryBaseKB; }
   void SetMemoryBaseKB(int32_t Value) { FMemoryBaseKB = Value; }
@@ -144,6 +149,9 @@ class TMainForm final : public QMainWindow {
   bool FUpdateStarted = false;  ///< the install button says "Frissítés indítása" until the first start
   int32_t FMemoryBaseKB = 0;
   std::size_t FCommLogChars = 0;
+  QString FPendingLog;
+  QTimer FLogFlush;
+  int32_t FMemoryKB = 0;
   bool FHandlingError = false;
 };
 

@@ -1,0 +1,74 @@
+// vornik-screenshots FOLDER [SUFFIX]: pictures of the window for the README, taken on whatever
+// display Qt is given (make screenshots runs it under Xvfb). The window talks to the simulated
+// device in memory on the virtual clock, so "during an update" is a real update caught halfway.
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+
+#include <cstdio>
+#include <string>
+
+#include "app/HexText.h"
+#include "app/TestFirmware.h"
+#include "gui/WindowTestKit.h"
+
+using namespace vornik;
+using namespace vornik::gui;
+using namespace vornik::gui::test;
+
+namespace {
+
+QString Folder;
+QString Suffix;
+
+void Shot(QWidget& W, const char* Name) {
+  QCoreApplication::processEvents();
+  const QString file = Folder + QLatin1Char('/') + QString::fromLatin1(Name) + Suffix + QStringLiteral(".png");
+  if (!W.grab().save(file)) std::fprintf(stderr, "vornik-screenshots: cannot write %s\n", qPrintable(file));
+  std::printf("%s\n", qPrintable(file));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: vornik-screenshots FOLDER [SUFFIX]\n");
+    return 2;
+  }
+  TVornikApplication app(argc, argv);
+  QApplication::setApplicationDisplayName(QStringLiteral("Vornik"));
+  Folder = QString::fromLocal8Bit(argv[1]);
+  Suffix = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+  QDir().mkpath(Folder);
+
+  {
+    // At rest with a firmware loaded, then halfway through its update.
+    WindowRig rig;
+    const std::string hex = rig.Path("demo-firmware.hex");
+    vornik::test::WriteAll(hex, vornik::test::HexText(0x4000, vornik::test::ImageWithInfo(0x4000, 0x20000, "Build:00042")));
+    auto w = rig.Open({hex});
+    w->resize(960, 620);
+    w->pcInfo->setCurrentWidget(w->tsFWInfo);
+    Shot(*w, "window-rest");
+    w->InstallButton->click();
+    rig.RunUntil([&] { return w->ProgressBar->value() >= 45; });
+    w->pcInfo->setCurrentWidget(w->tsCommLog);
+    Shot(*w, "window-update");
+    w->resize(w->width(), w->minimumHeight());
+    Shot(*w, "window-minimum-height");
+  }
+  {
+    WindowRig rig;
+    vornik::test::WriteAll(rig.Path("vornik.ini"),
+                           "[OPERATION]\nCustomerMode=1\nKapcsolatMod=1\nKapcsolatModValaszthato=0\n"
+                           "IPCim=192.168.1.120:1001\nKRVCim=178556\nKRVCimSzerkesztheto=0\n");
+    auto w = rig.Open();
+    w->resize(640, 420);
+    Shot(*w, "window-customer");
+  }
+  return 0;
+}
