@@ -26,6 +26,19 @@ QString HintText(const char* Hint) {
   return t;
 }
 
+bool ReadCheckBoxText(const std::string& Text, bool& Value) {
+  const QString t = QString::fromStdString(Text).trimmed().toUpper();
+  if (t == QLatin1String("TRUE") || t == QLatin1String("YES") || t == QLatin1String("Y")) {
+    Value = true;
+    return true;
+  }
+  if (t == QLatin1String("FALSE") || t == QLatin1String("NO") || t == QLatin1String("N")) {
+    Value = false;
+    return true;
+  }
+  return false;
+}
+
 QString ErrorReportText(const QString& Message, const QString& Caption) {
   return QStringLiteral("%1\nTime: %2\nSystem: %3 (%4)\nQt: %5\nError: %6\n")
       .arg(Caption, QDateTime::currentDateTime().toString(Qt::ISODateWithMs), QSysInfo::prettyProductName(),

@@ -24,6 +24,10 @@ class TVornikApplication final : public QApplication {
 /// A hint with CR LF separated lines as tooltip lines (a trailing line break dropped).
 QString HintText(const char* Hint);
 
+/// A persisted check box value: "TRUE", "YES", "Y" check it and "FALSE", "NO", "N" uncheck it,
+/// in any case; false (Value untouched) for anything else.
+bool ReadCheckBoxText(const std::string& Text, bool& Value);
+
 /// The report offered for copying with an uncaught error: what happened, when, and where.
 QString ErrorReportText(const QString& Message, const QString& Caption);
 

@@ -29,6 +29,7 @@
 #include "app/VornikTexts.h"
 #include "app/gui/CfgFrameWidget.h"
 #include "app/gui/Dialogs.h"
+#include "app/gui/FlashPage.h"
 #include "app/gui/WindowSupport.h"
 #include "comms/KRVComms.h"
 #include "firmware/KRVDataUtils.h"
@@ -74,13 +75,18 @@ TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFil
   pcTasks->setObjectName(QStringLiteral("pcTasks"));
   tsVornik = new QWidget(pcTasks);
   tsVornik->setObjectName(QStringLiteral("tsVornik"));
-  tsFlashRW = new QWidget(pcTasks);
-  tsFlashRW->setObjectName(QStringLiteral("tsFlashRW"));
+  tsFlashRW = new TFlashPage(*FCore, FDialogs, pcTasks);
   pcTasks->addTab(tsVornik, U(texts::kPageFirmware));
   pcTasks->addTab(tsFlashRW, U(texts::kPageFlash));
   top->addWidget(pcTasks, 1);
   layout->addWidget(TopPanel);
   BuildFirmwarePage();
+  tsFlashRW->OnShowFirmwarePage = [this](bool Visible) { pcTasks->setTabVisible(pcTasks->indexOf(tsVornik), Visible); };
+  connect(tsFlashRW->edFlashFileName, &QPushButton::clicked, this, [this] { Guard([this] { tsFlashRW->BrowseFilesClick(); }); });
+  connect(tsFlashRW->buttUploadToFlash, &QPushButton::clicked, this,
+          [this] { Guard([this] { tsFlashRW->buttUploadToFlashClick(); }); });
+  connect(tsFlashRW->buttDownloadFromFlash, &QPushButton::clicked, this,
+          [this] { Guard([this] { tsFlashRW->buttDownloadFromFlashClick(); }); });
 
   // The bar: start/stop and progress.
   auto* bar = new QHBoxLayout;
@@ -390,35 +396,17 @@ void TMainForm::FormClose() {
   // Drop everything still queued without calling back, end what runs, close the link.
   c.FirmwareUploader.OnUploadDone = nullptr;
   c.FirmwareUploader.OnPercentDone = nullptr;
+  c.FlashReaderWriter.OnReadingDone = nullptr;
+  c.FlashReaderWriter.OnWritingDone = nullptr;
+  c.FlashReaderWriter.OnPercentDone = nullptr;
   c.KRVComms.ClearQueue(255);
   if (!c.FirmwareUploader.Idle()) c.FirmwareUploader.Abort();
+  if (!c.FlashReaderWriter.Idle()) c.FlashReaderWriter.Abort();
   c.SetConnected(false);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Persisted controls.
-
-namespace {
-
-struct TPersisted {
-  const char* Key;
-  QWidget* Control;
-};
-
-bool ReadCheck(const std::string& Text, bool& Value) {
-  QString t = QString::fromStdString(Text).trimmed().toUpper();
-  if (t == QLatin1String("TRUE") || t == QLatin1String("YES") || t == QLatin1String("Y")) {
-    Value = true;
-    return true;
-  }
-  if (t == QLatin1String("FALSE") || t == QLatin1String("NO") || t == QLatin1String("N")) {
-    Value = false;
-    return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 void TMainForm::SavePersistedControls() {
   TIniFile ini(FCore->IniFileName());
@@ -426,6 +414,7 @@ void TMainForm::SavePersistedControls() {
   ini.WriteString(s, "edFWFile_Text", edFWFile->text().toStdString());
   ini.WriteString(s, "chbTurboFWUpload_Checked", chbTurboFWUpload->isChecked() ? "TRUE" : "FALSE");
   ini.WriteString(s, "chbClrFlash_Checked", chbClrFlash->isChecked() ? "TRUE" : "FALSE");
+  tsFlashRW->SavePersisted(ini, s);
   const QRect g = normalGeometry();
   ini.WriteInteger(s, "Left", g.x());
   ini.WriteInteger(s, "Top", g.y());
@@ -439,8 +428,9 @@ void TMainForm::RestorePersistedControls() {
   const char* s = kPersistSection;
   if (ini.ValueExists(s, "edFWFile_Text")) edFWFile->setText(U(ini.ReadString(s, "edFWFile_Text", "")));
   bool on = false;
-  if (ReadCheck(ini.ReadString(s, "chbTurboFWUpload_Checked", ""), on)) chbTurboFWUpload->setChecked(on);
-  if (ReadCheck(ini.ReadString(s, "chbClrFlash_Checked", ""), on)) chbClrFlash->setChecked(on);
+  if (ReadCheckBoxText(ini.ReadString(s, "chbTurboFWUpload_Checked", ""), on)) chbTurboFWUpload->setChecked(on);
+  if (ReadCheckBoxText(ini.ReadString(s, "chbClrFlash_Checked", ""), on)) chbClrFlash->setChecked(on);
+  tsFlashRW->RestorePersisted(ini, s);
   if (ini.ValueExists(s, "Width") && ini.ValueExists(s, "Height")) {
     QRect g(ini.ReadInteger(s, "Left", x()), ini.ReadInteger(s, "Top", y()), ini.ReadInteger(s, "Width", width()),
             ini.ReadInteger(s, "Height", height()));
@@ -581,6 +571,7 @@ void TMainForm::SetUpdateRunning(bool Running) {
 void TMainForm::EnableDeviceControls(bool Enable) {
   for (QWidget* w : std::initializer_list<QWidget*>{CSYSIButton, chbTurboFWUpload, chbSlowWriteMode, ResetButton})
     w->setEnabled(Enable);
+  tsFlashRW->EnableDeviceControls(Enable);
 }
 
 void TMainForm::CSYSIButtonClick() {
@@ -633,7 +624,8 @@ void TMainForm::HandleUncaughtError(const std::string& Message) {
   // and a link opened for it is closed.
   try {
     if (c.UpdateRunning() && c.FirmwareUploader.Idle()) c.SetUpdateRunning(false);
-    if (c.FirmwareUploader.Idle() && !c.UpdateRunning()) c.SetConnected(false);
+    if (tsFlashRW->Running() && c.FlashReaderWriter.Idle()) tsFlashRW->SetFlashRunning(false, true);
+    if (c.FirmwareUploader.Idle() && !c.UpdateRunning() && c.FlashReaderWriter.Idle()) c.SetConnected(false);
   } catch (const std::exception& e) {
     c.NaploComponent.WriteLog(std::string(texts::kErrorLogPrefix) + e.what(), false);
   }

@@ -40,6 +40,7 @@ namespace vornik::gui {
 
 class TCfgFrameWidget;
 class TDialogs;
+class TFlashPage;
 
 class TMainForm final : public QMainWindow {
  public:
@@ -101,7 +102,7 @@ class TMainForm final : public QMainWindow {
   QWidget* TopPanel = nullptr;
   QTabWidget* pcTasks = nullptr;
   QWidget* tsVornik = nullptr;
-  QWidget* tsFlashRW = nullptr;
+  TFlashPage* tsFlashRW = nullptr;
   QLabel* Label1 = nullptr;
   QLineEdit* edFWFile = nullptr;
   QPushButton* edFWFileBrowse = nullptr;
