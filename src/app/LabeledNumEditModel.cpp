@@ -559,6 +559,7 @@ void TLabeledNumEditModel::KeyPress(char32_t Key) {
     if (FInvertSign) {
       if (StartsWithMinus(t)) EraseAt(t, caret, 0, 1);
       else InsertAt(t, caret, 0, U'-', true);
+      Format(t, caret);  // "-" alone loses its sign to "0", not to an empty text
     } else {
       DeleteSelection(t, caret);
       if (caret != 0 || StartsWithMinus(t)) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,8 @@ struct KeyCase {
   void (*Setup)(TLabeledNumEditModel&) = nullptr;
 };
 
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.Name; }
+
 void WholeLen3(TLabeledNumEditModel& m) { m.SetWholeLen(3); }
 void NoDecimals(TLabeledNumEditModel& m) { m.SetDecimalLen(0); }
 void ThreeDecimals(TLabeledNumEditModel& m) { m.SetDecimalLen(3); }
@@ -90,6 +94,7 @@ const KeyCase kKeyCases[] = {
     {"MinusWithMinCheckingAtZeroBeeps", "5", 0, 0, "-", "5", 0, true, MinZero},
     {"InvertSignAnywhere", "1 234", 5, 0, "-", "-1 234", 6, false, Invert},
     {"InvertSignBack", "-1 234", 6, 0, "-", "1 234", 5, false, Invert},
+    {"InvertSignOnZeroAndBack", "0", 1, 0, "--", "0", 1, false, Invert},
     // Backspace.
     {"BackspaceAfterSeparatorTakesDigitToo", "1 234", 2, 0, "<", "234", 0, false},
     {"BackspaceRegroups", "1 234 567", 6, 0, "<", "123 567", 3, false},
@@ -518,6 +523,53 @@ TEST(LabeledNumEditModel, ChangeNotification) {
   m.SetCaret(1);
   Type(m, "12x");
   EXPECT_EQ(changes, 2);
+}
+
+// Random key walks over several separator pairs and limits: after every step the text is a
+// well-formed number within the limits (or a lone "-" being typed) and Value is its number.
+TEST(LabeledNumEditModel, RandomWalksKeepTheTextWellFormed) {
+  std::mt19937 rng(7);
+  const char32_t seps[][2] = {{U' ', U','}, {U'\u00A0', U','}, {U',', U'.'}, {U'\u202F', U','}};
+  const char32_t keys[] = {8, U'-', U'.', U',', U'0', U'1', U'5', U'9', U'x'};
+  for (int run = 0; run < 1500; ++run) {
+    const auto* sep = seps[rng() % 4];
+    TLabeledNumEditModel m(sep[0], sep[1]);
+    m.SetWholeLen(static_cast<uint8_t>(1 + rng() % 6));
+    m.SetDecimalLen(static_cast<uint8_t>(rng() % 3));
+    m.SetCanEmpty(rng() % 2);
+    m.SetInvertSign(rng() % 2);
+    m.SetEditorMode(rng() % 3 == 0);
+    std::string log;
+    for (int step = 0; step < 30; ++step) {
+      const auto size = static_cast<unsigned>(m.Text32().size());
+      const unsigned r = rng() % 20, a = rng() % (size + 1);
+      if (r < 3) m.SetSelection(static_cast<int>(a), static_cast<int>(rng() % (size - a + 1))), log += "S";
+      else if (r < 14) m.KeyPress(keys[rng() % 9]), log += "K";
+      else if (r < 16) m.KeyDown(vk::Delete, TShiftState::None), log += "D";
+      else if (r < 18) m.KeyDown(vk::KeyE, r == 16 ? TShiftState::None : TShiftState::Ctrl), log += "E";
+      else if (r < 19) (m.Focused() ? m.Exit() : m.Enter()), log += "F";
+      else m.Paste(rng() % 2 ? "12" : "1 2,5"), log += "P";
+      const std::u32string& t = m.Text32();
+      if (t == U"-") continue;
+      std::string number;  // the text without separators, "." as decimal point
+      int whole = 0, decimals = 0, groups = 0;
+      bool inFraction = false, ok = t == m.WorkingText() && !(t.empty() && !m.CanEmpty());
+      for (std::size_t i = 0; ok && i < t.size(); ++i) {
+        const char32_t c = t[i];
+        if (c == U'-' && i == 0) number += '-';
+        else if (c == m.DecimalSeparator() && !inFraction) inFraction = true, number += '.';
+        else if (c == m.ThousandSeparator() && !inFraction) ++groups;
+        else if (c >= U'0' && c <= U'9') number += static_cast<char>(c), ++(inFraction ? decimals : whole);
+        else ok = false;
+      }
+      const bool grouped = m.ThousandGrouping() && !(m.Focused() && m.EditorMode());
+      ok = ok && whole <= m.WholeLen() && decimals <= m.DecimalLen() && (whole > 0 || t.empty()) &&
+           groups == (grouped && whole > 0 ? (whole - 1) / 3 : 0) &&
+           !(whole > 1 && number[number[0] == '-' ? 1 : 0] == '0');
+      if (ok && !t.empty()) ok = std::stod(number + (inFraction ? "0" : "")) == m.Value();
+      ASSERT_TRUE(ok) << log << " -> \"" << m.Text() << "\" value " << m.Value();
+    }
+  }
 }
 
 TEST(FunctionList, ParsesEntries) {
