@@ -195,6 +195,20 @@ TEST_F(LabeledNumEditGui, BoundViolationKeepsTheFocus) {
   EXPECT_TRUE(FEdit->Model().Valid());
 }
 
+TEST_F(LabeledNumEditGui, DestroyingTheFocusedFieldIsNoExit) {
+  FEdit->SetMax(100);
+  FEdit->SetMin(10);
+  FEdit->SetMinChecking(true);
+  Line()->selectAll();
+  QTest::keyClicks(Line(), "5");  // out of bounds: leaving would report it
+  int calls = 0;
+  FEdit->SetOnBoundError([&](TLabeledNumEdit&, bool, double) { ++calls; });
+  ASSERT_TRUE(Line()->hasFocus());
+  delete FEdit;  // the focus leaves the line edit while its owner is being destroyed
+  FEdit = nullptr;
+  EXPECT_EQ(calls, 0);
+}
+
 TEST_F(LabeledNumEditGui, ClickOnZeroSelectsAll) {
   QTest::mouseClick(Line(), Qt::LeftButton, {}, Line()->rect().center());
   EXPECT_EQ(Line()->selectedText(), "0");

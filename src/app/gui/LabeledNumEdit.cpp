@@ -76,11 +76,14 @@ bool IsNavigationKey(int Key) {
 class TLabeledNumEdit::TLineEdit : public QLineEdit {
  public:
   explicit TLineEdit(TLabeledNumEdit* Owner) : QLineEdit(Owner), FOwner(Owner) { setAcceptDrops(false); }
+  /// From now on a plain QLineEdit: the owner is being destroyed (its model is gone before the
+  /// base class moves the focus away).
+  void Detach() { FOwner = nullptr; }
 
  protected:
   bool event(QEvent* e) override {
     // Keys of the model (Delete, the key functions) are not taken away by window shortcuts.
-    if (e->type() == QEvent::ShortcutOverride) {
+    if (FOwner && e->type() == QEvent::ShortcutOverride) {
       auto* ke = static_cast<QKeyEvent*>(e);
       const int vk = VirtualKey(ke->key(), ke->modifiers());
       if (vk != 0 && (vk == vk::Delete || FOwner->FModel.FunctionList().Find(vk, ShiftStateOf(ke->modifiers())))) {
@@ -92,6 +95,7 @@ class TLabeledNumEdit::TLineEdit : public QLineEdit {
   }
 
   void keyPressEvent(QKeyEvent* e) override {
+    if (!FOwner) return QLineEdit::keyPressEvent(e);
     TLabeledNumEdit& w = *FOwner;
     const int key = e->key();
     const Qt::KeyboardModifiers mods = e->modifiers();
@@ -128,6 +132,7 @@ class TLabeledNumEdit::TLineEdit : public QLineEdit {
   }
 
   void inputMethodEvent(QInputMethodEvent* e) override {
+    if (!FOwner) return QLineEdit::inputMethodEvent(e);
     TLabeledNumEdit& w = *FOwner;
     for (const uint c : e->commitString().toUcs4()) w.Run([&] { w.FModel.KeyPress(static_cast<char32_t>(c)); });
     e->accept();
@@ -135,6 +140,7 @@ class TLabeledNumEdit::TLineEdit : public QLineEdit {
 
   void focusInEvent(QFocusEvent* e) override {
     QLineEdit::focusInEvent(e);
+    if (!FOwner) return;
     TLabeledNumEdit& w = *FOwner;
     if (!w.FModel.Focused()) w.Run([&] { w.FModel.Enter(); });
   }
@@ -142,12 +148,13 @@ class TLabeledNumEdit::TLineEdit : public QLineEdit {
   void focusOutEvent(QFocusEvent* e) override {
     QLineEdit::focusOutEvent(e);
     // A popup (the context menu) or another window keeps the field entered.
-    if (e->reason() == Qt::PopupFocusReason || e->reason() == Qt::ActiveWindowFocusReason) return;
+    if (!FOwner || e->reason() == Qt::PopupFocusReason || e->reason() == Qt::ActiveWindowFocusReason) return;
     TLabeledNumEdit& w = *FOwner;
     if (w.FModel.Focused()) w.Run([&] { w.FModel.Exit(); });  // EBoundError propagates
   }
 
   void mouseReleaseEvent(QMouseEvent* e) override {
+    if (!FOwner) return QLineEdit::mouseReleaseEvent(e);
     TLabeledNumEdit& w = *FOwner;
     if (e->button() == Qt::MiddleButton) {  // X11 selection paste
       if (QGuiApplication::clipboard()->supportsSelection()) w.PasteClipboard(true);
@@ -159,6 +166,7 @@ class TLabeledNumEdit::TLineEdit : public QLineEdit {
   }
 
   void contextMenuEvent(QContextMenuEvent* e) override {
+    if (!FOwner) return;
     QMenu* menu = FOwner->CreateContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(e->globalPos());
@@ -201,7 +209,10 @@ TLabeledNumEdit::TLabeledNumEdit(QWidget* Parent)
   Refresh();
 }
 
-TLabeledNumEdit::~TLabeledNumEdit() = default;
+TLabeledNumEdit::~TLabeledNumEdit() {
+  // Destroying a focused field is no exit: no bound check, no notifications.
+  FEdit->Detach();
+}
 
 QLineEdit* TLabeledNumEdit::Edit() const { return FEdit; }
 
