@@ -14,17 +14,12 @@
 #include <QVBoxLayout>
 #include <memory>
 
+#include "gui/WindowTestKit.h"
+
 namespace vornik {
 namespace {
 
-void EnsureApplication() {
-  if (QApplication::instance()) return;
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  static int argc = 1;
-  static char name[] = "test_gui";
-  static char* argv[] = {name, nullptr};
-  new QApplication(argc, argv);  // lives until the process ends
-}
+using gui::test::EnsureApplication;
 
 // A window with the flash page's field and a second field to move the focus to.
 class LabeledNumEditGui : public ::testing::Test {
