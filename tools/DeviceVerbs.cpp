@@ -586,7 +586,8 @@ int RunDeviceVerb(int Argc, char** Argv) {
   }
   if (!p.parse(args)) return UsageFailure(verb, Std(p.errorText()), json, clock);
   TCommon common;
-  common.Json = p.isSet("json");
+  // "--json" anywhere asks for JSON, also where the parser took it as a missing option value.
+  common.Json = json || p.isSet("json");
   if (auto bad = ReadCommon(p, common)) return UsageFailure(verb, *bad, common.Json, clock);
   if ((verb == "identify" || verb == "restart") && !p.positionalArguments().isEmpty())
     return UsageFailure(verb, "unexpected argument: " + Std(p.positionalArguments().first()), common.Json, clock);

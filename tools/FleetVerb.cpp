@@ -136,7 +136,7 @@ int RunFleet(const QStringList& Args, const QElapsedTimer& Clock) {
   p.addOption({"log-dir", "folder of the device logs", "DIR"});
   p.addOption({"json", "result as one JSON object"});
   if (!p.parse(Args)) return UsageFailure(verb, Std(p.errorText()), json, Clock);
-  json = p.isSet("json");
+  json = json || p.isSet("json");
   const QStringList pos = p.positionalArguments();
   if (pos.size() != 1) return UsageFailure(verb, pos.isEmpty() ? "missing DEVICES_FILE" : "give one DEVICES_FILE", json, Clock);
   if (!p.isSet("fw")) return UsageFailure(verb, "missing --fw FILE", json, Clock);
