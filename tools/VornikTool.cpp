@@ -416,5 +416,14 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return Failure(e.what());
   }
+  // A script that asked for JSON gets its one object also for a verb this program does not know.
+  for (const std::string& a : args) {
+    if (a == "--json") {
+      QElapsedTimer clock;
+      clock.start();
+      UsageFailure(cmd, "unknown command; try 'vornik-tool --help'", true, clock);
+      return kExitUsage;
+    }
+  }
   return UsageError("unknown command: " + cmd);
 }
