@@ -58,6 +58,16 @@ class DeviceVerbs : public ::testing::Test {
     EXPECT_TRUE(test::WaitForTcpListener(port, 10000)) << Sims.back()->Output();
     return port;
   }
+  /// A vornik-sim on a pseudo-terminal; returns its path.
+  std::string StartPtySim(std::vector<std::string> Extra = {}) {
+    std::vector<std::string> argv{BinDir() + "/vornik-sim", "--no-tcp", "--pty", "--cpu-type", "20"};
+    argv.insert(argv.end(), Extra.begin(), Extra.end());
+    Sims.push_back(std::make_unique<TBackgroundProcess>(argv, Dir.Path("pty" + std::to_string(Sims.size()) + ".out")));
+    EXPECT_TRUE(Sims.back()->WaitForOutput("/dev/pts/", 10000)) << Sims.back()->Output();
+    std::smatch m;
+    const std::string out = Sims.back()->Output();
+    return std::regex_search(out, m, std::regex("/dev/pts/[0-9]+")) ? m.str() : std::string();
+  }
   static std::vector<std::string> Tcp(int Port) { return {"--ip", "127.0.0.1", "--port", std::to_string(Port)}; }
 
   TToolRun Run(const std::string& Verb, std::vector<std::string> Args) {
@@ -144,13 +154,8 @@ TEST_F(DeviceVerbs, IdentifyShowsTheRecordAndTellsMissingDevicesApart) {
 }
 
 TEST_F(DeviceVerbs, IdentifyAndRestartOverAPseudoTerminal) {
-  Sims.push_back(std::make_unique<TBackgroundProcess>(
-      std::vector<std::string>{BinDir() + "/vornik-sim", "--no-tcp", "--pty", "--address", "5"}, Dir.Path("pty.out")));
-  ASSERT_TRUE(Sims.back()->WaitForOutput("/dev/pts/", 10000)) << Sims.back()->Output();
-  std::smatch m;
-  const std::string out = Sims.back()->Output();
-  ASSERT_TRUE(std::regex_search(out, m, std::regex("/dev/pts/[0-9]+")));
-  const std::string path = m.str();
+  const std::string path = StartPtySim({"--address", "5"});
+  ASSERT_FALSE(path.empty());
   TToolRun r = Run("identify", {"--serial", path, "--baud", "115200", "--address", "5", "--json"});
   EXPECT_EQ(r.Code, 0) << r.Err << r.Out;
   EXPECT_EQ(r.Json.value("device").toObject().value("address").toInteger(), 5);
@@ -285,14 +290,14 @@ TEST_F(DeviceVerbs, FlashWriteConcatenatesFilesAndFlashReadGetsThemBack) {
 TEST_F(DeviceVerbs, FleetOfFiveWithADeadAndALossyDevice) {
   const std::string fw = Firmware("fw.hex", 20000, "C0200");
   const int a = StartSim();
-  const int b = StartSim({"--address", "4660"});
+  const std::string b = StartPtySim({"--address", "4660"});
   const int lossy = StartSim({"--drop-in", "0.05", "--drop-out", "0.05", "--seed", "7"});
   const int current = StartSim({"--build-id", "C0200"});
   const int dead = test::FreeTcpPort();
   const std::string file = "# night run\n"
                            "127.0.0.1:" + std::to_string(a) + ":178556\n"
                            "\n"
-                           "  127.0.0.1:" + std::to_string(b) + ":$1234   # second site\n"
+                           "  serial:" + b + ":115200:$1234   # second site\n"
                            "127.0.0.1:" + std::to_string(dead) + ":255\n"
                            "127.0.0.1:" + std::to_string(lossy) + ":255\n"
                            "127.0.0.1:" + std::to_string(current) + ":255\n";
@@ -313,7 +318,7 @@ TEST_F(DeviceVerbs, FleetOfFiveWithADeadAndALossyDevice) {
     int upload;
   } expected[] = {
       {"127.0.0.1:" + std::to_string(a) + ":178556", 178556, "fwrOk", 0},
-      {"127.0.0.1:" + std::to_string(b) + ":$1234", 0x1234, "fwrOk", 0},
+      {"serial:" + b + ":115200:$1234", 0x1234, "fwrOk", 0},
       {"127.0.0.1:" + std::to_string(dead) + ":255", 255, "no-link", 2},
       {"127.0.0.1:" + std::to_string(lossy) + ":255", 255, "fwrOk", 0},
       {"127.0.0.1:" + std::to_string(current) + ":255", 255, "current", 0},
