@@ -364,5 +364,27 @@ TEST_F(DeviceVerbs, MalformedDevicesFileStopsBeforeAnythingStarts) {
   EXPECT_FALSE(fs::exists(Dir.Path("vornik-fleet-logs")));
 }
 
+TEST_F(DeviceVerbs, FleetLinesOfEveryFormWithoutDevicesBehindThem) {
+  const std::string fw = Firmware("fw.hex", 20000);
+  const std::string free = std::to_string(test::FreeTcpPort());
+  WriteAll(Dir.Path("devices.txt"), "[::1]:" + free + ":5\n"
+                                    "serial:" + Dir.Path("tty:A") + ":9600:$10 # a colon in the path\n"
+                                    "localhost:" + free + ":4294967295\n");
+  const TToolRun r = Run("fleet", {"--fw", fw, "--json", "devices.txt"});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(r.Json.value("failed").toInt(), 3);
+  const QJsonArray d = r.Json.value("devices").toArray();
+  ASSERT_EQ(d.size(), 3);
+  const qint64 addresses[] = {5, 16, 4294967295};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Str(d[i].toObject(), "result"), "no-link") << r.Out;
+    EXPECT_EQ(d[i].toObject().value("upload_result").toInt(), 2);
+    EXPECT_EQ(d[i].toObject().value("address").toInteger(), addresses[i]);
+  }
+  EXPECT_EQ(Str(d[1].toObject(), "device"), "serial:" + Dir.Path("tty:A") + ":9600:$10");
+  // The default log folder is made beside the run.
+  EXPECT_TRUE(fs::is_directory(Dir.Path("vornik-fleet-logs")));
+}
+
 }  // namespace
 }  // namespace vornik
