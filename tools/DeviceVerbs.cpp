@@ -481,39 +481,11 @@ int Report(bool Json, QJsonObject Obj, const std::string& Result, const std::str
 }
 
 std::optional<int64_t> ParseRange(std::string_view Text, int64_t Min, int64_t Max) {
-  const auto v = ParseInteger(Text);
-  if (!v) return std::nullopt;
-  int64_t n = *v;
-  // "$" text is a 32-bit pattern; as a count or a port it means the unsigned value.
-  std::string_view t = Text;
-  while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-  if (!t.empty() && t.front() == '$') n = static_cast<uint32_t>(*v);
-  if (n < Min || n > Max) return std::nullopt;
-  return n;
+  if (const auto v = ParseUnsigned(Text); v && *v >= Min && *v <= Max) return static_cast<int64_t>(*v);
+  return std::nullopt;
 }
 
-std::optional<uint32_t> ParseAddress(std::string_view Text) {
-  std::string_view t = Text;
-  while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-  if (!t.empty() && t.front() == '$') {
-    const auto v = ParseInteger(Text);
-    if (!v) return std::nullopt;
-    return static_cast<uint32_t>(*v);
-  }
-  // Decimal addresses above the signed 32-bit range are still addresses.
-  if (t.empty() || t.size() > 10) return std::nullopt;
-  uint64_t n = 0;
-  for (char c : t) {
-    if (c == ' ') break;
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (n > 0xFFFFFFFFull) return std::nullopt;
-  // Trailing blanks only.
-  const auto rest = t.find(' ');
-  if (rest != std::string_view::npos && t.find_first_not_of(' ', rest) != std::string_view::npos) return std::nullopt;
-  return static_cast<uint32_t>(n);
-}
+std::optional<uint32_t> ParseAddress(std::string_view Text) { return ParseUnsigned(Text); }
 
 bool LoadFirmwareForUpdate(const std::string& Name, TLoadedFirmware& FW, std::string& Error) {
   if (!RegularFileExists(Name)) {

@@ -40,7 +40,7 @@ int Report(bool Json, QJsonObject Obj, const std::string& Result, const std::str
 
 /// A device address: decimal 0..4294967295 or "$" and up to eight hexadecimal digits.
 std::optional<uint32_t> ParseAddress(std::string_view Text);
-/// A decimal or "$" hexadecimal number in Min..Max.
+/// A decimal or "$" hexadecimal number in Min..Max (Min at least 0).
 std::optional<int64_t> ParseRange(std::string_view Text, int64_t Min, int64_t Max);
 
 /// Loads a HEX or QOB firmware file as the unattended update does; Error says why not.
