@@ -2,8 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDate>
-#include <QDateTime>
-#include <QJsonArray>
 #include <QTimer>
 
 #include <cmath>
@@ -210,12 +208,11 @@ QJsonObject DeviceJson(const std::string& Answer, const TDeviceInfo& Info, TKRVM
   return d;
 }
 
-int CmdIdentify(QCommandLineParser& P, TCommon& C, const QElapsedTimer& Clock) {
+int CmdIdentify(TCommon& C, const QElapsedTimer& Clock) {
   TDeviceSession session(C.Connection, *C.Settings, C.LogFile);
   session.TrackAnswers("ASYSI");
   TDeviceCommands commands(session.Comms);
   TVerbLoop loop;
-  (void)P;
   return loop.Run([&] {
     session.Open([&](bool Up) {
       if (!Up) {
@@ -564,7 +561,7 @@ int RunDeviceVerb(int Argc, char** Argv) {
   if ((verb == "identify" || verb == "restart") && !p.positionalArguments().isEmpty())
     return UsageFailure(verb, "unexpected argument: " + Std(p.positionalArguments().first()), common.Json, clock);
   try {
-    if (verb == "identify") return CmdIdentify(p, common, clock);
+    if (verb == "identify") return CmdIdentify(common, clock);
     if (verb == "restart") return CmdRestart(common, clock);
     if (verb == "update") return CmdUpdate(p, common, clock);
     if (verb == "flash-read") return CmdFlashRead(p, common, clock);
