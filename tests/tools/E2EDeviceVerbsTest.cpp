@@ -232,7 +232,10 @@ TEST_F(DeviceVerbs, BadUsageIsRefusedBeforeTheLinkOpens) {
       {"flash-write", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "0", "missing.bin"}},
       {"flash-write", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "x", fw}},
       {"fleet", {"--fw", fw}},
+      {"fleet", {"--fw", fw, "--log-dir", "no-such-dir", "devices.txt"}},
+      {"fleet", {"--fw", fw, "--parallel", "0", "devices.txt"}},
   };
+  WriteAll(Dir.Path("devices.txt"), "127.0.0.1:1:255\n");
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
     args.push_back("--json");
