@@ -14,6 +14,7 @@ namespace {
 
 constexpr int kBarWidth = 24;
 constexpr int64_t kRedrawMs = 100;  ///< live output is redrawn at most this often
+constexpr int kMaxTableRows = 20;   ///< rows of a fleet table; a terminal cannot redraw more than it shows
 
 int64_t NowMs() {
   using namespace std::chrono;
@@ -145,6 +146,11 @@ void TFleetProgress::Redraw(bool Force) {
   if (drawnLines_ > 0) out += "\x1b[" + std::to_string(drawnLines_) + "A\r\x1b[J";
   int lines = 0;
   for (const auto& [row, r] : rows_) {
+    if (lines == kMaxTableRows) {
+      out += "... " + std::to_string(rows_.size() - kMaxTableRows) + " more running\n";
+      ++lines;
+      break;
+    }
     std::string name = r.Device;
     if (name.size() > 28) name = name.substr(0, 27) + "~";
     name.resize(28, ' ');
