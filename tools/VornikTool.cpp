@@ -7,6 +7,9 @@
 //   frame-decode HEX   a frame's decode result, header fields and payload
 //   frame-encode ...   a frame from header options and a payload
 //
+// and the device verbs identify, restart, update, flash-read, flash-write and fleet
+// (DeviceVerbs.cpp, FleetVerb.cpp), which have exit codes of their own (0/1/2/3).
+//
 // A file whose name ends in ".qob" (any case) is read as a package, any other as Intel HEX.
 // Results go to standard output, the program's messages for failures to standard error; the exit
 // code is 0 on success, 1 when the input or an output file fails, 2 for bad usage.
@@ -19,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DeviceVerbs.h"
 #include "codec/KRVProtocol.h"
 #include "firmware/PackageFiles.h"
 #include "firmware/uHexfileToStr.h"
@@ -26,10 +30,6 @@
 using namespace vornik;
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 constexpr const char* kMsgFileNotFound = "A kiválasztott állomány nem található: ";
 constexpr const char* kMsgBadHexFile = "Hibás hexfájl: ";
@@ -59,6 +59,23 @@ constexpr const char* kUsage =
     "      --asyer           KRVW: set the Enable_ASYER bit\n"
     "      --no-bitmatrix    KRVW: set the Disable_bitmatrix bit\n"
     "      --ext HEXBYTES    KRVW header extension (at most 255 bytes)\n"
+    "\n"
+    "\n"
+    "Device commands (CONNECTION is --ip HOST --port N or --serial PATH [--baud B], with\n"
+    "[--address A] (default 255), [--settings FILE] (DEBUG and BATCH sections, read only),\n"
+    "[--log FILE] (communication log) and [--json] (the result as one JSON object)):\n"
+    "  identify    CONNECTION\n"
+    "  restart     CONNECTION\n"
+    "  update      CONNECTION --fw FILE [--batched] [--erase-flash] [--bootloader] [--skip-current]\n"
+    "  flash-read  CONNECTION --start-page P --length N [--page-size S] [--block-size B] [--turbo]\n"
+    "              --out FILE\n"
+    "  flash-write CONNECTION --start-page P [--page-size S] [--turbo] FILE...\n"
+    "  fleet       --fw FILE [--parallel N] [--batched] [--skip-current] [--settings FILE]\n"
+    "              [--log-dir DIR] [--json] DEVICES_FILE\n"
+    "DEVICES_FILE: one HOST:PORT:ADDRESS ([IPv6]:PORT:ADDRESS) or serial:PATH:BAUD:ADDRESS a line;\n"
+    "'#' starts a comment. Addresses and pages are decimal or $hexadecimal. Exit code of device\n"
+    "commands: 0 success, 1 failed after the device answered, 2 bad usage or input file, 3 no link\n"
+    "or no answer. Progress goes to standard error.\n"
     "\n"
     "Files named *.qob are read as packages, any other file as Intel HEX. Numbers are decimal or\n"
     "0x-prefixed hexadecimal. Exit code: 0 success, 1 failure, 2 bad usage.\n"
@@ -389,6 +406,7 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
   }
+  if (IsDeviceVerb(cmd)) return RunDeviceVerb(argc, argv);
   try {
     if (cmd == "hex2qob") return CmdConvert(args, true);
     if (cmd == "hex2bin") return CmdConvert(args, false);
@@ -397,6 +415,15 @@ int main(int argc, char** argv) {
     if (cmd == "frame-encode") return CmdFrameEncode(args);
   } catch (const std::exception& e) {
     return Failure(e.what());
+  }
+  // A script that asked for JSON gets its one object also for a verb this program does not know.
+  for (const std::string& a : args) {
+    if (a == "--json") {
+      QElapsedTimer clock;
+      clock.start();
+      UsageFailure(cmd, "unknown command; try 'vornik-tool --help'", true, clock);
+      return kExitUsage;
+    }
   }
   return UsageError("unknown command: " + cmd);
 }

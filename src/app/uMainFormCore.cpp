@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/CreateMissingValuesIni.h"
+#include "app/UpdateSettings.h"
 #include "app/VornikTexts.h"
 #include "firmware/uHexfileToStr.h"
 #include "logging/logUnit.h"
@@ -59,58 +60,7 @@ TMainFormCore::TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::strin
 
   // The engine as the window ships it.
   KRVComms.SetNaploKomponens(&NaploComponent);
-  KRVComms.Port = 1;
-  KRVComms.WsServerMode = false;
-  KRVComms.HXL_to_KRV = false;
-  KRVComms.FindClientsByKRVWAddr = false;
-  KRVComms.NotifyClientsOnConnect = false;
-  KRVComms.NotifyClientsOnLog = false;
-  KRVComms.IDOfRepeatedPackets = TIDOfRepeatedPackets::irpUseParameter;
-  KRVComms.Baud = 115200;
-  KRVComms.KRVAddress = 255;
-  KRVComms.PufferSize = 512;
-  KRVComms.ApdOutSize = 4096;
-  KRVComms.SlowWrRate = 25;
-  KRVComms.SlowWriteMode = false;
-  KRVComms.SlowWrPufferSize = 4096;
-  KRVComms.PollCmd = "c";
-  KRVComms.PollAns = "a";
-  KRVComms.AutoAnswerCmd = "c";
-  KRVComms.AutoAnswerAns = "a";
-  KRVComms.LineTimeout = 0;
-  KRVComms.Timeout_1 = 110;
-  KRVComms.Timeout_2 = 160;
-  KRVComms.Timeout_3 = 230;
-  KRVComms.Timeout_Poll = 100;
-  KRVComms.Max_tries_cmd = 3;
-  KRVComms.Max_tries_poll = 1;
-  KRVComms.Max_tries_send = 2;
-  KRVComms.Send_tries_timeout = 2500;
-  KRVComms.ConnectionCheckRate = 60;
-  KRVComms.PollTimerInterval = 2000;
-  KRVComms.TryToConnectInterval = 100;
-  KRVComms.Pollingolo = false;
-  KRVComms.AutoAnswer = false;
-  KRVComms.Nyugtat_is_jelezze = true;
-  KRVComms.Can_address_everyone = false;
-  KRVComms.Nyugtazas = false;
-  KRVComms.Enable_ASYER = true;
-  KRVComms.BroadcastVetele = true;
-  KRVComms.MindenVetele = false;
-  KRVComms.NoPckIDCheck = false;
-  KRVComms.LoosePckIDCheck = true;
-  KRVComms.BatchMode = false;
-  KRVComms.DontLogPcksFromPc = false;
-  KRVComms.Poll_Log = false;
-  KRVComms.Log_All_Packages = false;
-  KRVComms.Log_Raw_Data = false;
-  KRVComms.Log_Printable_Raw = false;
-  KRVComms.Safe_send = true;
-  KRVComms.Half_Duplex_Mode = false;
-  KRVComms.Switch_Direction_Time = 5;
-  KRVComms.SetKRVMode(TKRVMode::PMKRVWOnly);
-  KRVComms.QuickReconnect = false;
-  KRVComms.DebugMode = false;
+  ApplyShippedEngineSettings(KRVComms);
   KRVComms.OnConnect = [this](TKRVComms*) { EnableDeviceControls(false); };
   KRVComms.OnDisConnect = [this](TKRVComms*) { EnableDeviceControls(true); };
 
@@ -127,8 +77,7 @@ TMainFormCore::TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::strin
 
   // The firmware uploader as the firmware page configures it.
   FirmwareUploader.SetKRVPort(&KRVComms);
-  FirmwareUploader.BlockLength = 128;
-  FirmwareUploader.CFLUDTimeout = 10000;
+  ApplyShippedUploaderSettings(FirmwareUploader);
   FirmwareUploader.OnUploadDone = [this](TFirmwareUploader*, TFWUploadResult r) { FirmwareUploaderUploadDone(r); };
   FirmwareUploader.OnPercentDone = [this](TFirmwareUploader*, int p) { OnProcessPercentDone(p); };
 
@@ -312,23 +261,7 @@ void TMainFormCore::CreatePackageFile(bool Qob, const std::function<bool(const s
 
 void TMainFormCore::ApplyIniSettings() {
   TCreateMissingValuesIni ini(IniFileName());
-  KRVComms.Log_All_Packages = ini.ReadBool("DEBUG", "Log_All_Packages", false);
-  KRVComms.Log_Raw_Data = ini.ReadBool("DEBUG", "Log_Raw_Data", false);
-  KRVComms.Log_Printable_Raw = ini.ReadBool("DEBUG", "Log_Printable_Raw", false);
-  KRVComms.BroadcastVetele = ini.ReadBool("DEBUG", "BroadcastVetele", false);
-  KRVComms.Half_Duplex_Mode = ini.ReadBool("DEBUG", "Half_Duplex_Mode", false);
-  KRVComms.Switch_Direction_Time = ini.ReadInteger("DEBUG", "Switch_Direction_Time", 5);
-  KRVComms.Nyugtazas = true;
-  KRVComms.Timeout_1 = ini.ReadInteger("DEBUG", "Timeout1", 300);
-  KRVComms.Timeout_2 = ini.ReadInteger("DEBUG", "Timeout2", 2000);
-  KRVComms.Timeout_3 = ini.ReadInteger("DEBUG", "Timeout3", 4500);
-  KRVComms.Max_tries_cmd = ini.ReadInteger("DEBUG", "TriesMax", 4);
-  FirmwareUploader.IgnoreAFLUD = ini.ReadBool("DEBUG", "IgnoreAFLUD", false);
-  FirmwareUploader.BlockLength = ini.ReadInteger("DEBUG", "BlockLength", FirmwareUploader.BlockLength);
-
-  FirmwareUploader.SetBatchSize(ini.ReadInteger("BATCH", "BatchSize", FirmwareUploader.BatchSize()));
-  FirmwareUploader.SetTimeBetweenPcks(ini.ReadInteger("BATCH", "TimeBetweenPcks", FirmwareUploader.TimeBetweenPcks()));
-  FirmwareUploader.SetCSYGATimeout(ini.ReadInteger("BATCH", "CSYGATimeout", FirmwareUploader.CSYGATimeout()));
+  ApplyUpdateSettings(ini, KRVComms, FirmwareUploader);
 
   FirmwareUploader.ReconnectSerialPort = KRVCommsCfg.ConnType() == TConnType::ConnTypeSerial;
 }

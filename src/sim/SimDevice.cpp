@@ -470,6 +470,9 @@ std::optional<std::string> TSimDevice::Install(std::string_view Payload, std::st
     return BuildAFLUD(kAFLUDChecksumWrong);
   }
   ScrambleImage(image, static_cast<int32_t>(uint32_t{u->StartAddrDiv128} * kPageBytes));
+  // A new firmware identifies itself with the build of its information block.
+  if (const auto at = image.find("Build:"); !bootloaderAnnounced_ && at != std::string::npos && at + 11 <= image.size())
+    Config.BuildID = image.substr(at + 6, 5);
   installedImage_ = std::move(image);
   TSimInstall inst;
   inst.Length = u->ImageLength;

@@ -59,7 +59,7 @@ struct TSimDeviceConfig {
   uint32_t Address = 178556;  ///< KRVW address; its low byte is the KRV address
   // The identification record.
   std::string Reserved = std::string(6, '\0');  ///< 6 bytes at the record's start
-  std::string BuildID = "B0042";                 ///< 5 characters
+  std::string BuildID = "B0042";                 ///< 5 characters; an install sets the image's build
   std::string BuildName = "VSIM01";              ///< 6 characters
   double BuildDate = 46037.4375;                 ///< days since 1899-12-30 (2026-01-15 10:30)
   uint16_t ProjectNumber = 42;

@@ -48,4 +48,21 @@ std::optional<int32_t> ParseInteger(std::string_view Text) {
   return static_cast<int32_t>(v);
 }
 
+std::optional<uint32_t> ParseUnsigned(std::string_view Text) {
+  const std::string_view t = TrimBlanks(Text);
+  if (t.empty() || t.front() == '-' || t.front() == '+') return std::nullopt;
+  if (t.front() == '$') {
+    const auto v = ParseInteger(t);
+    if (!v) return std::nullopt;
+    return static_cast<uint32_t>(*v);
+  }
+  uint64_t v = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+    if (v > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<uint32_t>(v);
+}
+
 }  // namespace vornik

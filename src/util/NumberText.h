@@ -14,4 +14,8 @@ namespace vornik {
 /// outside the 32-bit range.
 std::optional<int32_t> ParseInteger(std::string_view Text);
 
+/// A count, port or device address: decimal 0..4294967295, or "$" and up to eight hexadecimal
+/// digits read as unsigned. No sign; blanks around the text are ignored. nullopt otherwise.
+std::optional<uint32_t> ParseUnsigned(std::string_view Text);
+
 }  // namespace vornik

@@ -21,3 +21,16 @@ TEST(NumberText, DecimalAndDollarHexadecimal) {
   };
   for (const Case& c : cases) EXPECT_EQ(ParseInteger(c.text), c.value) << '"' << c.text << '"';
 }
+
+TEST(NumberText, UnsignedUpTo32Bits) {
+  struct Case {
+    const char* text;
+    std::optional<uint32_t> value;
+  };
+  const Case cases[] = {
+      {"0", 0u},           {" 255 ", 255u},          {"4294967295", 4294967295u}, {"$FFFFFFFF", 4294967295u},
+      {"$2B97C", 178556u}, {"4294967296", std::nullopt}, {"-1", std::nullopt},     {"+1", std::nullopt},
+      {"-$1", std::nullopt}, {"", std::nullopt},        {"$", std::nullopt},        {"1e3", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ParseUnsigned(c.text), c.value) << '"' << c.text << '"';
+}

@@ -68,6 +68,8 @@ const char* const kHelp =
     "  --rx-buffer N         receive buffer length in the identification record (default 1024)\n"
     "  --device-type N       device type code (default 7)\n"
     "  --name TEXT           device name (up to 24 characters)\n"
+    "  --build-id TEXT       build identifier until an install brings the image's (5 characters,\n"
+    "                        default B0042)\n"
     "  --turnaround-ms N     time from a request to its answer (default 1)\n"
     "  --restart-ms N        silent time after a restart (default 300)\n"
     "  --erase-ms N          data flash erase time (default 1500)\n"
@@ -151,6 +153,9 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
       C.DeviceType = Number<uint8_t>(a, value());
     } else if (a == "--name") {
       C.DeviceName = value();
+    } else if (a == "--build-id") {
+      C.BuildID = value();
+      if (C.BuildID.size() != 5) Fail("--build-id must be 5 characters");
     } else if (a == "--turnaround-ms") {
       C.TurnaroundMs = Number<int64_t>(a, value());
     } else if (a == "--restart-ms") {

@@ -1,0 +1,89 @@
+#include "app/UpdateSettings.h"
+
+#include "app/CreateMissingValuesIni.h"
+#include "comms/KRVComms.h"
+#include "procedures/uFirmwareUploader.h"
+
+namespace vornik {
+
+void ApplyShippedEngineSettings(TKRVComms& KRVComms) {
+  KRVComms.Port = 1;
+  KRVComms.WsServerMode = false;
+  KRVComms.HXL_to_KRV = false;
+  KRVComms.FindClientsByKRVWAddr = false;
+  KRVComms.NotifyClientsOnConnect = false;
+  KRVComms.NotifyClientsOnLog = false;
+  KRVComms.IDOfRepeatedPackets = TIDOfRepeatedPackets::irpUseParameter;
+  KRVComms.Baud = 115200;
+  KRVComms.KRVAddress = 255;
+  KRVComms.PufferSize = 512;
+  KRVComms.ApdOutSize = 4096;
+  KRVComms.SlowWrRate = 25;
+  KRVComms.SlowWriteMode = false;
+  KRVComms.SlowWrPufferSize = 4096;
+  KRVComms.PollCmd = "c";
+  KRVComms.PollAns = "a";
+  KRVComms.AutoAnswerCmd = "c";
+  KRVComms.AutoAnswerAns = "a";
+  KRVComms.LineTimeout = 0;
+  KRVComms.Timeout_1 = 110;
+  KRVComms.Timeout_2 = 160;
+  KRVComms.Timeout_3 = 230;
+  KRVComms.Timeout_Poll = 100;
+  KRVComms.Max_tries_cmd = 3;
+  KRVComms.Max_tries_poll = 1;
+  KRVComms.Max_tries_send = 2;
+  KRVComms.Send_tries_timeout = 2500;
+  KRVComms.ConnectionCheckRate = 60;
+  KRVComms.PollTimerInterval = 2000;
+  KRVComms.TryToConnectInterval = 100;
+  KRVComms.Pollingolo = false;
+  KRVComms.AutoAnswer = false;
+  KRVComms.Nyugtat_is_jelezze = true;
+  KRVComms.Can_address_everyone = false;
+  KRVComms.Nyugtazas = false;
+  KRVComms.Enable_ASYER = true;
+  KRVComms.BroadcastVetele = true;
+  KRVComms.MindenVetele = false;
+  KRVComms.NoPckIDCheck = false;
+  KRVComms.LoosePckIDCheck = true;
+  KRVComms.BatchMode = false;
+  KRVComms.DontLogPcksFromPc = false;
+  KRVComms.Poll_Log = false;
+  KRVComms.Log_All_Packages = false;
+  KRVComms.Log_Raw_Data = false;
+  KRVComms.Log_Printable_Raw = false;
+  KRVComms.Safe_send = true;
+  KRVComms.Half_Duplex_Mode = false;
+  KRVComms.Switch_Direction_Time = 5;
+  KRVComms.SetKRVMode(TKRVMode::PMKRVWOnly);
+  KRVComms.QuickReconnect = false;
+  KRVComms.DebugMode = false;
+}
+
+void ApplyShippedUploaderSettings(TFirmwareUploader& Uploader) {
+  Uploader.BlockLength = 128;
+  Uploader.CFLUDTimeout = 10000;
+}
+
+void ApplyUpdateSettings(TIniFile& ini, TKRVComms& KRVComms, TFirmwareUploader& FirmwareUploader) {
+  KRVComms.Log_All_Packages = ini.ReadBool("DEBUG", "Log_All_Packages", false);
+  KRVComms.Log_Raw_Data = ini.ReadBool("DEBUG", "Log_Raw_Data", false);
+  KRVComms.Log_Printable_Raw = ini.ReadBool("DEBUG", "Log_Printable_Raw", false);
+  KRVComms.BroadcastVetele = ini.ReadBool("DEBUG", "BroadcastVetele", false);
+  KRVComms.Half_Duplex_Mode = ini.ReadBool("DEBUG", "Half_Duplex_Mode", false);
+  KRVComms.Switch_Direction_Time = ini.ReadInteger("DEBUG", "Switch_Direction_Time", 5);
+  KRVComms.Nyugtazas = true;
+  KRVComms.Timeout_1 = ini.ReadInteger("DEBUG", "Timeout1", 300);
+  KRVComms.Timeout_2 = ini.ReadInteger("DEBUG", "Timeout2", 2000);
+  KRVComms.Timeout_3 = ini.ReadInteger("DEBUG", "Timeout3", 4500);
+  KRVComms.Max_tries_cmd = ini.ReadInteger("DEBUG", "TriesMax", 4);
+  FirmwareUploader.IgnoreAFLUD = ini.ReadBool("DEBUG", "IgnoreAFLUD", false);
+  FirmwareUploader.BlockLength = ini.ReadInteger("DEBUG", "BlockLength", FirmwareUploader.BlockLength);
+
+  FirmwareUploader.SetBatchSize(ini.ReadInteger("BATCH", "BatchSize", FirmwareUploader.BatchSize()));
+  FirmwareUploader.SetTimeBetweenPcks(ini.ReadInteger("BATCH", "TimeBetweenPcks", FirmwareUploader.TimeBetweenPcks()));
+  FirmwareUploader.SetCSYGATimeout(ini.ReadInteger("BATCH", "CSYGATimeout", FirmwareUploader.CSYGATimeout()));
+}
+
+}  // namespace vornik

@@ -1,0 +1,28 @@
+// The settings an update runs with, in one place for the window, the command-line run and
+// vornik-tool: the engine and uploader values the window ships with, and the DEBUG and BATCH
+// sections of a settings file on top of them.
+//
+// The reader decides what a missing key does: the window's TCreateMissingValuesIni writes it back
+// with its default (so the technician finds every key in the file), a plain TIniFile only reads
+// (vornik-tool --settings), and a TIniFile on a file that does not exist gives the defaults a
+// fresh settings file gets.
+#pragma once
+
+namespace vornik {
+
+class TIniFile;
+class TKRVComms;
+class TFirmwareUploader;
+
+/// The engine as the window ships it (link, queue, receive, waiting and logging switches), KRVW
+/// framing. Link target, address and the log component are the caller's.
+void ApplyShippedEngineSettings(TKRVComms& Comms);
+
+/// The uploader as the firmware page configures it (128-byte blocks, 10 s install time-out).
+void ApplyShippedUploaderSettings(TFirmwareUploader& Uploader);
+
+/// Sections DEBUG and BATCH into the engine and the uploader. Defaults of BlockLength, BatchSize,
+/// TimeBetweenPcks and CSYGATimeout are the uploader's current values.
+void ApplyUpdateSettings(TIniFile& Reader, TKRVComms& Comms, TFirmwareUploader& Uploader);
+
+}  // namespace vornik

@@ -1,0 +1,393 @@
+// vornik-tool's device verbs run as processes against vornik-sim over TCP 127.0.0.1 and a
+// pseudo-terminal: each verb's success and its main failure, the exit codes, the JSON object parsed
+// back, a fleet of five with a dead and a lossy device, and a malformed devices file. Every process
+// is stopped by its pid; every wait is bounded.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/E2EProcess.h"
+#include "app/TempDir.h"
+
+namespace vornik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::BinDir;
+using test::ReadAll;
+using test::RunProcess;
+using test::SourceDir;
+using test::TBackgroundProcess;
+using test::TempDir;
+using test::WriteAll;
+
+constexpr int kRunTimeoutMs = 120000;
+constexpr int kSimAddress = 178556;
+
+// Short answer times for the devices that never answer, so their cases stay quick.
+const char* const kQuickSettings =
+    "[DEBUG]\nTimeout1=60\nTimeout2=60\nTimeout3=60\nTriesMax=2\n[BATCH]\nBatchSize=50\n";
+
+struct TToolRun {
+  int Code = -1;
+  std::string Out, Err;
+  QJsonObject Json;  ///< standard output parsed, when it is one JSON object
+};
+
+class DeviceVerbs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(Tool()) || !fs::exists(BinDir() + "/vornik-sim")) GTEST_SKIP() << "programs not built";
+  }
+  static std::string Tool() { return BinDir() + "/vornik-tool"; }
+
+  /// A vornik-sim on a free TCP port; returns the port.
+  int StartSim(std::vector<std::string> Extra = {}) {
+    const int port = test::FreeTcpPort();
+    std::vector<std::string> argv{BinDir() + "/vornik-sim", "--port", std::to_string(port), "--cpu-type", "20"};
+    argv.insert(argv.end(), Extra.begin(), Extra.end());
+    Sims.push_back(std::make_unique<TBackgroundProcess>(argv, Dir.Path("sim" + std::to_string(port) + ".out")));
+    EXPECT_TRUE(test::WaitForTcpListener(port, 10000)) << Sims.back()->Output();
+    return port;
+  }
+  /// A vornik-sim on a pseudo-terminal; returns its path.
+  std::string StartPtySim(std::vector<std::string> Extra = {}) {
+    std::vector<std::string> argv{BinDir() + "/vornik-sim", "--no-tcp", "--pty", "--cpu-type", "20"};
+    argv.insert(argv.end(), Extra.begin(), Extra.end());
+    Sims.push_back(std::make_unique<TBackgroundProcess>(argv, Dir.Path("pty" + std::to_string(Sims.size()) + ".out")));
+    EXPECT_TRUE(Sims.back()->WaitForOutput("/dev/pts/", 10000)) << Sims.back()->Output();
+    std::smatch m;
+    const std::string out = Sims.back()->Output();
+    return std::regex_search(out, m, std::regex("/dev/pts/[0-9]+")) ? m.str() : std::string();
+  }
+  static std::vector<std::string> Tcp(int Port) { return {"--ip", "127.0.0.1", "--port", std::to_string(Port)}; }
+
+  TToolRun Run(const std::string& Verb, std::vector<std::string> Args) {
+    Args.insert(Args.begin(), {Tool(), Verb});
+    const auto r = RunProcess(Args, kRunTimeoutMs, Dir.Path(""));
+    TToolRun t{r.ExitCode, r.Stdout, r.Stderr, {}};
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.Stdout), &err);
+    if (err.error == QJsonParseError::NoError && doc.isObject()) t.Json = doc.object();
+    return t;
+  }
+  static std::string Str(const QJsonObject& O, const char* Key) { return O.value(Key).toString().toStdString(); }
+
+  std::string Firmware(const std::string& Name, int Size, const std::string& Build = "00042", int Start = 0x4000) {
+    const std::string hex = Dir.Path(Name);
+    const auto r = RunProcess({"/usr/bin/env", "python3", SourceDir() + "/scripts/make-demo-firmware.py", hex,
+                               "--start", std::to_string(Start), "--size", std::to_string(Size), "--build", Build},
+                              30000);
+    EXPECT_EQ(r.ExitCode, 0) << r.Stderr;
+    return hex;
+  }
+
+  // Every JSON result has its three common keys.
+  static void ExpectCommonKeys(const TToolRun& R) {
+    EXPECT_TRUE(R.Json.value("result").isString()) << R.Out;
+    EXPECT_TRUE(R.Json.value("text").isString()) << R.Out;
+    EXPECT_TRUE(R.Json.value("seconds").isDouble()) << R.Out;
+    EXPECT_EQ(R.Out.find('\n'), R.Out.size() - 1) << "exactly one line: " << R.Out;
+  }
+
+  TempDir Dir;
+  std::vector<std::unique_ptr<TBackgroundProcess>> Sims;  // stopped by pid when the test ends
+};
+
+TEST_F(DeviceVerbs, IdentifyShowsTheRecordAndTellsMissingDevicesApart) {
+  const int sim = StartSim({"--name", "Kazan 3"});
+  TToolRun r = Run("identify", {"--ip", "127.0.0.1", "--port", std::to_string(sim), "--json"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "ok");
+  EXPECT_EQ(Str(r.Json, "text").rfind("Készülékinformációk: B0042 VSIM01 2026-01-15 10:30 Projekt: 42", 0), 0u);
+  const QJsonObject d = r.Json.value("device").toObject();
+  EXPECT_EQ(d.value("address").toInteger(), kSimAddress);
+  EXPECT_EQ(Str(d, "format"), "KRVW");
+  EXPECT_EQ(Str(d, "build_id"), "B0042");
+  EXPECT_EQ(Str(d, "build_name"), "VSIM01");
+  EXPECT_EQ(Str(d, "build_date"), "2026-01-15T10:30:00");
+  EXPECT_EQ(d.value("project").toInt(), 42);
+  EXPECT_EQ(d.value("device_type").toInt(), 7);
+  EXPECT_EQ(Str(d, "device_type_name"), "légsebesség-szenzor");
+  EXPECT_EQ(Str(d, "name"), "Kazan 3");
+  EXPECT_EQ(d.value("rx_buffer").toInt(), 1024);
+  EXPECT_FALSE(d.value("bootloader_running").toBool(true));
+  EXPECT_EQ(d.value("cpu_type").toInt(), 20);
+  EXPECT_EQ(d.value("supply_voltage").toInt(), 240);
+
+  // Plain text: the line the window shows.
+  r = Run("identify", {"--ip", "127.0.0.1", "--port", std::to_string(sim), "--address", "$2B97C"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out.rfind("Készülékinformációk: B0042", 0), 0u) << r.Out;
+
+  // KRVW answers from the short address are refused: the KRV request that follows is answered.
+  const int shortAddr = StartSim({"--short-krvw-address"});
+  r = Run("identify", {"--ip", "127.0.0.1", "--port", std::to_string(shortAddr), "--json"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Str(r.Json.value("device").toObject(), "format"), "KRV") << r.Out;
+
+  // Nothing listening, a device that stays silent, one whose answers never decode: exit 3.
+  WriteAll(Dir.Path("quick.ini"), kQuickSettings);
+  const int silent = StartSim({"--silent"});
+  const int garbage = StartSim({"--corrupt", "1"});
+  struct {
+    int port;
+    const char* result;
+  } missing[] = {{test::FreeTcpPort(), "no-link"}, {silent, "no-answer"}, {garbage, "no-answer"}};
+  for (const auto& m : missing) {
+    r = Run("identify", {"--ip", "127.0.0.1", "--port", std::to_string(m.port), "--settings", "quick.ini", "--json"});
+    EXPECT_EQ(r.Code, 3) << m.result << r.Err;
+    ExpectCommonKeys(r);
+    EXPECT_EQ(Str(r.Json, "result"), m.result);
+  }
+  // The settings file is only read.
+  EXPECT_EQ(ReadAll(Dir.Path("quick.ini")), kQuickSettings);
+}
+
+TEST_F(DeviceVerbs, IdentifyAndRestartOverAPseudoTerminal) {
+  const std::string path = StartPtySim({"--address", "5"});
+  ASSERT_FALSE(path.empty());
+  TToolRun r = Run("identify", {"--serial", path, "--baud", "115200", "--address", "5", "--json"});
+  EXPECT_EQ(r.Code, 0) << r.Err << r.Out;
+  EXPECT_EQ(r.Json.value("device").toObject().value("address").toInteger(), 5);
+  r = Run("restart", {"--serial", path, "--address", "5", "--json", "--log", "restart.log"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "ok");
+  EXPECT_NE(ReadAll(Dir.Path("restart.log")).find("CSYRS"), std::string::npos);
+  EXPECT_TRUE(Sims.back()->WaitForOutput("CSYRS", 5000)) << Sims.back()->Output();
+
+  r = Run("restart", {"--serial", Dir.Path("no-such-tty"), "--json"});
+  EXPECT_EQ(r.Code, 3);
+  EXPECT_EQ(Str(r.Json, "result"), "no-link");
+}
+
+TEST_F(DeviceVerbs, UpdateInstallsThenLeavesTheCurrentBuildAlone) {
+  const int sim = StartSim();
+  const std::string fw = Firmware("fw.hex", 20000, "A0107");
+  TToolRun r = Run("update", {"--ip", "127.0.0.1", "--port", std::to_string(sim), "--fw", fw, "--json",
+                              "--skip-current", "--log", "update.log"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "fwrOk");
+  EXPECT_EQ(r.Json.value("upload_result").toInt(-1), 0);
+  EXPECT_EQ(r.Json.value("bytes").toInt(), 20000);
+  EXPECT_NE(r.Err.find("update: 100%"), std::string::npos) << r.Err;  // not a terminal: 10% lines
+  EXPECT_NE(ReadAll(Dir.Path("update.log")).find("Vornik: BeforeCFLUD"), std::string::npos);
+
+  r = Run("update", {"--ip", "127.0.0.1", "--port", std::to_string(sim), "--fw", fw, "--json", "--skip-current"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "current");
+  EXPECT_EQ(r.Json.value("bytes").toInt(-1), 0);
+  EXPECT_EQ(r.Json.value("upload_result").toInt(-1), 0);
+
+  // A device that takes no block of this image; no link at all.
+  const int refusing = StartSim({"--not-compatible"});
+  r = Run("update", {"--ip", "127.0.0.1", "--port", std::to_string(refusing), "--fw", fw, "--json"});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "fwrFirmwareNotCompatible");
+  EXPECT_EQ(r.Json.value("upload_result").toInt(), 11);
+  r = Run("update", {"--ip", "127.0.0.1", "--port", std::to_string(test::FreeTcpPort()), "--fw", fw, "--json"});
+  EXPECT_EQ(r.Code, 3);
+  EXPECT_EQ(Str(r.Json, "result"), "no-link");
+  EXPECT_EQ(r.Json.value("upload_result").toInt(), 2);
+}
+
+TEST_F(DeviceVerbs, BadUsageIsRefusedBeforeTheLinkOpens) {
+  // No simulator: every case must stop before a link is tried.
+  const std::string fw = Firmware("fw.hex", 20000);
+  WriteAll(Dir.Path("bad.hex"), ":10000000ZZ\n");
+  // A bootloader image: at address 0, its first eight vector words sum to 0.
+  const std::string zeros(32, '0');
+  WriteAll(Dir.Path("boot.hex"), ":10000000" + zeros + "F0\n:10001000" + zeros + "E0\n:00000001FF\n");
+  struct {
+    std::string verb;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"identify", {"--ip", "127.0.0.1", "--port", "1", "--bogus"}},
+      {"identify", {"--ip", "127.0.0.1"}},
+      {"identify", {"--ip", "127.0.0.1", "--port", "70000"}},
+      {"identify", {"--ip", "127.0.0.1", "--port", "1", "--address", "4294967296"}},
+      {"identify", {"--ip", "127.0.0.1", "--port", "1", "--address", "-1"}},
+      {"identify", {"--ip", "127.0.0.1", "--port", "1", "--serial", "/dev/null"}},
+      {"restart", {"--ip", "127.0.0.1", "--port", "1", "--settings", "missing.ini"}},
+      {"update", {"--ip", "127.0.0.1", "--port", "1"}},
+      {"update", {"--ip", "127.0.0.1", "--port", "1", "--fw", "missing.hex"}},
+      {"update", {"--ip", "127.0.0.1", "--port", "1", "--fw", "bad.hex"}},
+      {"update", {"--ip", "127.0.0.1", "--port", "1", "--fw", "boot.hex"}},
+      {"update", {"--ip", "127.0.0.1", "--port", "1", "--fw"}},
+      {"flash-read", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "0", "--length", "10", "--out", "no/x.bin"}},
+      {"flash-read", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "65536", "--length", "10", "--out", "x"}},
+      {"flash-read", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "0", "--length", "0", "--out", "x"}},
+      {"flash-read", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "0", "--length", "9", "--block-size", "256",
+                      "--out", "x"}},
+      {"flash-write", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "0", "missing.bin"}},
+      {"flash-write", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "x", fw}},
+      {"fleet", {"--fw", fw}},
+      {"fleet", {"--fw", fw, "--log-dir", "no-such-dir", "devices.txt"}},
+      {"fleet", {"--fw", fw, "--parallel", "0", "devices.txt"}},
+  };
+  WriteAll(Dir.Path("devices.txt"), "127.0.0.1:1:255\n");
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("--json");
+    const TToolRun r = Run(c.verb, args);
+    EXPECT_EQ(r.Code, 2) << c.verb << " " << c.args.back() << ": " << r.Err << r.Out;
+    ExpectCommonKeys(r);
+    EXPECT_EQ(Str(r.Json, "result"), "usage");
+    // One line naming the problem on standard error.
+    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
+  }
+  EXPECT_FALSE(fs::exists(Dir.Path("x")));
+  // The bootloader image goes with --bootloader (and then finds no link).
+  const TToolRun boot = Run("update", {"--ip", "127.0.0.1", "--port", std::to_string(test::FreeTcpPort()), "--fw",
+                                       "boot.hex", "--bootloader"});
+  EXPECT_EQ(boot.Code, 3) << boot.Err;
+}
+
+TEST_F(DeviceVerbs, FlashWriteConcatenatesFilesAndFlashReadGetsThemBack) {
+  const int sim = StartSim({"--flash-pages", "64"});
+  WriteAll(Dir.Path("a.bin"), std::string(1000, 'a') + "\x01\x02");
+  WriteAll(Dir.Path("b.bin"), std::string(300, '\0') + "end");
+  const std::string both = ReadAll(Dir.Path("a.bin")) + ReadAll(Dir.Path("b.bin"));
+  std::vector<std::string> args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "$10", "a.bin", "b.bin", "--json"});
+  TToolRun r = Run("flash-write", args);
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "freOk");
+  EXPECT_EQ(r.Json.value("bytes").toInteger(), static_cast<qint64>(both.size()));
+
+  args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "16", "--length", std::to_string(both.size()), "--block-size", "100",
+                           "--out", "back.bin", "--json"});
+  r = Run("flash-read", args);
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Json.value("bytes").toInteger(), static_cast<qint64>(both.size()));
+  EXPECT_TRUE(ReadAll(Dir.Path("back.bin")) == both);
+
+  // Beyond the end of the flash: the device refuses; no output file is left behind.
+  args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "63", "--length", "600", "--out", "beyond.bin", "--json"});
+  r = Run("flash-read", args);
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result").rfind("fre", 0), 0u) << r.Out;
+  EXPECT_NE(Str(r.Json, "result"), "freOk");
+  EXPECT_FALSE(fs::exists(Dir.Path("beyond.bin")));
+  args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "63", "--page-size", "264", "a.bin", "b.bin", "--json"});
+  r = Run("flash-write", args);
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "frePageIndexOutOfRange");
+  EXPECT_EQ(r.Json.value("bytes").toInt(), 264);  // the one page that fitted
+}
+
+TEST_F(DeviceVerbs, FleetOfFiveWithADeadAndALossyDevice) {
+  const std::string fw = Firmware("fw.hex", 20000, "C0200");
+  const int a = StartSim();
+  const std::string b = StartPtySim({"--address", "4660"});
+  const int lossy = StartSim({"--drop-in", "0.05", "--drop-out", "0.05", "--seed", "7"});
+  const int current = StartSim({"--build-id", "C0200"});
+  const int dead = test::FreeTcpPort();
+  const std::string file = "# night run\n"
+                           "127.0.0.1:" + std::to_string(a) + ":178556\n"
+                           "\n"
+                           "  serial:" + b + ":115200:$1234   # second site\n"
+                           "127.0.0.1:" + std::to_string(dead) + ":255\n"
+                           "127.0.0.1:" + std::to_string(lossy) + ":255\n"
+                           "127.0.0.1:" + std::to_string(current) + ":255\n";
+  WriteAll(Dir.Path("devices.txt"), file);
+  fs::create_directory(Dir.Path("logs"));
+  TToolRun r = Run("fleet", {"--fw", fw, "--parallel", "3", "--skip-current", "--log-dir", "logs", "--json",
+                             "devices.txt"});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(r.Json.value("ok").toInt(), 4) << r.Out;
+  EXPECT_EQ(r.Json.value("failed").toInt(), 1);
+  const QJsonArray devices = r.Json.value("devices").toArray();
+  ASSERT_EQ(devices.size(), 5);
+  struct {
+    std::string device;
+    qint64 address;
+    const char* result;
+    int upload;
+  } expected[] = {
+      {"127.0.0.1:" + std::to_string(a) + ":178556", 178556, "fwrOk", 0},
+      {"serial:" + b + ":115200:$1234", 0x1234, "fwrOk", 0},
+      {"127.0.0.1:" + std::to_string(dead) + ":255", 255, "no-link", 2},
+      {"127.0.0.1:" + std::to_string(lossy) + ":255", 255, "fwrOk", 0},
+      {"127.0.0.1:" + std::to_string(current) + ":255", 255, "current", 0},
+  };
+  for (int i = 0; i < 5; ++i) {
+    const QJsonObject d = devices[i].toObject();
+    EXPECT_EQ(Str(d, "device"), expected[i].device);
+    EXPECT_EQ(d.value("address").toInteger(), expected[i].address);
+    EXPECT_EQ(Str(d, "result"), expected[i].result) << expected[i].device;
+    EXPECT_EQ(d.value("upload_result").toInt(-1), expected[i].upload);
+    EXPECT_TRUE(d.value("seconds").isDouble());
+    EXPECT_TRUE(fs::exists(Dir.Path("") + "/" + Str(d, "log"))) << Str(d, "log");
+  }
+
+  // Run again: only the device that failed is tried again; the others now run C0200.
+  r = Run("fleet", {"--fw", fw, "--skip-current", "--log-dir", "logs", "--json", "devices.txt"});
+  EXPECT_EQ(r.Code, 1);
+  int currentCount = 0;
+  for (const auto& d : r.Json.value("devices").toArray()) currentCount += Str(d.toObject(), "result") == "current";
+  EXPECT_EQ(currentCount, 4) << r.Out;
+}
+
+TEST_F(DeviceVerbs, MalformedDevicesFileStopsBeforeAnythingStarts) {
+  const std::string fw = Firmware("fw.hex", 20000);
+  struct {
+    const char* content;
+    const char* line;
+  } cases[] = {
+      {"127.0.0.1:1001:5\n127.0.0.1:1001\n", "line 2"},
+      {"# c\n\n127.0.0.1:99999:5\n", "line 3"},
+      {"::1:1001:5\n", "line 1"},
+      {"[::1]:1001:5\n127.0.0.1:1001:x5\n", "line 2"},
+      {"serial:/dev/ttyUSB0:fast:5\n", "line 1"},
+      {"127.0.0.1:1001:-5\n", "line 1"},
+  };
+  for (const auto& c : cases) {
+    WriteAll(Dir.Path("devices.txt"), c.content);
+    const TToolRun r = Run("fleet", {"--fw", fw, "--json", "devices.txt"});
+    EXPECT_EQ(r.Code, 2) << c.content;
+    EXPECT_EQ(Str(r.Json, "result"), "usage");
+    EXPECT_NE(r.Err.find(c.line), std::string::npos) << c.content << r.Err;
+  }
+  EXPECT_FALSE(fs::exists(Dir.Path("vornik-fleet-logs")));
+}
+
+TEST_F(DeviceVerbs, FleetLinesOfEveryFormWithoutDevicesBehindThem) {
+  const std::string fw = Firmware("fw.hex", 20000);
+  const std::string free = std::to_string(test::FreeTcpPort());
+  WriteAll(Dir.Path("devices.txt"), "[::1]:" + free + ":5\n"
+                                    "serial:" + Dir.Path("tty:A") + ":9600:$10 # a colon in the path\n"
+                                    "localhost:" + free + ":4294967295\n");
+  const TToolRun r = Run("fleet", {"--fw", fw, "--json", "devices.txt"});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(r.Json.value("failed").toInt(), 3);
+  const QJsonArray d = r.Json.value("devices").toArray();
+  ASSERT_EQ(d.size(), 3);
+  const qint64 addresses[] = {5, 16, 4294967295};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Str(d[i].toObject(), "result"), "no-link") << r.Out;
+    EXPECT_EQ(d[i].toObject().value("upload_result").toInt(), 2);
+    EXPECT_EQ(d[i].toObject().value("address").toInteger(), addresses[i]);
+  }
+  EXPECT_EQ(Str(d[1].toObject(), "device"), "serial:" + Dir.Path("tty:A") + ":9600:$10");
+  // The default log folder is made beside the run.
+  EXPECT_TRUE(fs::is_directory(Dir.Path("vornik-fleet-logs")));
+}
+
+}  // namespace
+}  // namespace vornik

@@ -1,0 +1,68 @@
+// One firmware update of one device as `vornik-tool update` and every device of `fleet` run it:
+// open the link, optionally identify the device and leave it alone when it already runs the
+// image's build, otherwise the uploader configured as the unattended update configures it
+// (bootloader image announced, start address, no safe turbo), optionally batched and with the
+// data flash erased. Ends with exactly one Done, the link closed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "firmware/PackageFiles.h"
+#include "procedures/uDeviceCommands.h"
+#include "procedures/uFirmwareUploader.h"
+
+namespace vornik {
+
+class TDeviceSession;
+
+struct TUpdateOptions {
+  bool Batched = false;
+  bool EraseFlash = false;
+  bool SkipCurrent = false;
+};
+
+/// How an update ended, in the terms of the tool's output.
+struct TUpdateOutcome {
+  std::string Result;    ///< "fwrOk" ... "fwrUnknownErrorCode", "current" or "no-link"
+  std::string Text;      ///< one line
+  int UploadResult = 0;  ///< what `vornik -start` would exit with
+  uint64_t Bytes = 0;    ///< image bytes the device took
+  int ExitCode = 0;      ///< 0 ok/current, 1 failed after the device answered, 3 no link / no answer
+};
+
+/// The enumeration name of an upload result ("fwrOk").
+const char* UploadResultName(TFWUploadResult Result);
+
+/// The five characters after "Build:" of a build string, empty when there are none.
+std::string BuildIdOf(const std::string& FWBuildStr);
+
+class TUpdateRun {
+ public:
+  TUpdateRun(TDeviceSession& Session, const TLoadedFirmware& Firmware, TUpdateOptions Options);
+  ~TUpdateRun();
+  TUpdateRun(const TUpdateRun&) = delete;
+  TUpdateRun& operator=(const TUpdateRun&) = delete;
+
+  /// Image bytes taken by the device so far.
+  std::function<void(uint64_t Bytes)> OnProgress;
+
+  void Start(std::function<void(const TUpdateOutcome&)> Done);
+  uint64_t TotalBytes() const { return firmware_.FWImage.size(); }
+
+ private:
+  void Identified(uint16_t ErrorCode, const std::string& Answer);
+  void Upload();
+  void Finish(TUpdateOutcome Outcome);
+
+  TDeviceSession& session_;
+  const TLoadedFirmware& firmware_;
+  TUpdateOptions options_;
+  std::unique_ptr<TDeviceCommands> commands_;
+  std::function<void(const TUpdateOutcome&)> done_;
+  uint64_t accepted_ = 0;
+};
+
+}  // namespace vornik
