@@ -81,7 +81,9 @@ TEST_F(FlashPageTest, UploadTwoFilesThenReadThemBack) {
   EXPECT_EQ(P.buttUploadToFlash->text(), U("Leállítás"));
   EXPECT_FALSE(P.buttDownloadFromFlash->isEnabled());
   EXPECT_FALSE(W->pcTasks->isTabVisible(0));
+  EXPECT_FALSE(W->InstallButton->isEnabled());
   ASSERT_TRUE(RunToEnd());
+  EXPECT_TRUE(W->InstallButton->isEnabled());
   EXPECT_FALSE(Busy());
   EXPECT_TRUE(W->pcTasks->isTabVisible(0));
   EXPECT_EQ(Rig.Dialogs.Messages.back(), "A flash írása/olvasása befejeződött");

@@ -81,7 +81,11 @@ TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFil
   top->addWidget(pcTasks, 1);
   layout->addWidget(TopPanel);
   BuildFirmwarePage();
-  tsFlashRW->OnShowFirmwarePage = [this](bool Visible) { pcTasks->setTabVisible(pcTasks->indexOf(tsVornik), Visible); };
+  tsFlashRW->OnShowFirmwarePage = [this](bool Visible) {
+    pcTasks->setTabVisible(pcTasks->indexOf(tsVornik), Visible);
+    // The update shares the link: it cannot start while a flash transfer runs.
+    InstallButton->setEnabled(Visible);
+  };
   connect(tsFlashRW->edFlashFileName, &QPushButton::clicked, this, [this] { Guard([this] { tsFlashRW->BrowseFilesClick(); }); });
   connect(tsFlashRW->buttUploadToFlash, &QPushButton::clicked, this,
           [this] { Guard([this] { tsFlashRW->buttUploadToFlashClick(); }); });
