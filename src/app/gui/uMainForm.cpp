@@ -37,13 +37,6 @@
 
 namespace vornik::gui {
 
-namespace {
-
-QString U(const char* s) { return QString::fromUtf8(s); }
-QString U(const std::string& s) { return QString::fromStdString(s); }
-
-}  // namespace
-
 TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFileName, std::string VersionStr,
                      TDialogs& Dialogs, std::vector<std::string> Params, QWidget* Parent)
     : QMainWindow(Parent),
