@@ -28,11 +28,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "firmware/PackageFiles.h"
 #include "sim/SimDevice.h"
 
 namespace {
@@ -328,14 +328,12 @@ int main(int argc, char** argv) {
   device.OnInstalled = [&](const vornik::TSimInstall& I) {
     std::printf("%s\n", I.Summary().c_str());
     if (!opt.SaveImage.empty()) {
-      std::ofstream f(opt.SaveImage, std::ios::binary | std::ios::trunc);
-      f.write(device.InstalledImage().data(), static_cast<std::streamsize>(device.InstalledImage().size()));
-      f.close();
-      if (f) {
+      try {
+        vornik::WriteWholeFile(opt.SaveImage, device.InstalledImage());
         std::printf("Installed image saved to %s (%zu bytes, unscrambled)\n", opt.SaveImage.c_str(),
                     device.InstalledImage().size());
-      } else {
-        std::printf("Cannot save the installed image to %s\n", opt.SaveImage.c_str());
+      } catch (const std::exception& e) {
+        std::printf("Cannot save the installed image to %s: %s\n", opt.SaveImage.c_str(), e.what());
       }
     }
   };
