@@ -246,18 +246,21 @@ void TFirmwareUploader::SendStep() {
       SendItem(BuildCSYSI(), std::string(kASYSI), kIdentifyTimeoutMs,
                TKRVSendOptions{psoDontAck, psoNewIDOnRepeat, psoEncodeKRVW});
       break;
-    case Install: {
+    case Install:
       LogNote("Vornik: BeforeCFLUD");
       step_ = InstallDone;
-      std::string pck = BuildCFLUD(static_cast<uint32_t>(image_.size()), Crc16(image_),
-                                   static_cast<uint16_t>(FWAddress / kPageBytes));
       if (IgnoreAFLUD)
-        SendItem(std::move(pck), "", CFLUDTimeout, plainWait);
+        SendItem(InstallPacket(), "", CFLUDTimeout, plainWait);
       else
-        SendItem(std::move(pck), std::string(kAFLUD), CFLUDTimeout,
+        SendItem(InstallPacket(), std::string(kAFLUD), CFLUDTimeout,
                  TKRVSendOptions{psoForceAck, psoWaitAfterAck, psoNewIDOnRepeat, psoEncodeKRVW});
       break;
-    }
+    case InstallConfirm:
+      LogNote("Vornik: BeforeCFLUDConfirmed");
+      step_ = InstallConfirmDone;
+      SendItem(InstallPacket(), std::string(kAFLUD), CFLUDTimeout,
+               TKRVSendOptions{psoForceAck, psoWaitAfterAck, psoNewIDOnRepeat, psoEncodeKRVW});
+      break;
     case WaitForFirmware:
       LogNote("Vornik: BeforeWaitForFWToStart");
       step_ = WaitForFirmwareDone;
@@ -275,6 +278,10 @@ void TFirmwareUploader::SendStep() {
     default:  // a waiting step: its result moves the machine on
       break;
   }
+}
+
+std::string TFirmwareUploader::InstallPacket() const {
+  return BuildCFLUD(static_cast<uint32_t>(image_.size()), Crc16(image_), static_cast<uint16_t>(FWAddress / kPageBytes));
 }
 
 void TFirmwareUploader::SendBlock() {
@@ -389,6 +396,9 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
       break;
     case InstallCheckDone:
       HandleInstallCheck(S);
+      break;
+    case InstallConfirmDone:
+      HandleInstallConfirm(S);
       break;
     default:
       return;  // no packet of this step is out: a stale result
@@ -529,7 +539,24 @@ void TFirmwareUploader::HandleInstallCheck(const std::string& S) {
     step_ = TUploadStep::Install;
     return;
   }
-  result_ = TFWUploadResult::fwrOk;
+  // A firmware runs, but a device that refused the image runs its old one: only the new firmware
+  // confirms the install it came from.
+  LogNote("Vornik: FirmwareRunsAfterLostAFLUD");
+  step_ = TUploadStep::InstallConfirm;
+}
+
+void TFirmwareUploader::HandleInstallConfirm(const std::string& S) {
+  if (!StartsWithCode(S, kAFLUD)) {
+    result_ = TFWUploadResult::fwrInvalidAnswerAFLUD;
+    step_ = TUploadStep::Finish;
+    return;
+  }
+  result_ = AFLUDStatusResult(StatusByte(S));
+  if (result_ != TFWUploadResult::fwrOk) {
+    LogNote("Vornik: InstallNotConfirmed");
+    step_ = TUploadStep::Finish;
+    return;
+  }
   step_ = WaitForFwToStart > 0 ? TUploadStep::WaitForFirmware : TUploadStep::Finish;
 }
 

@@ -15,8 +15,11 @@
 //
 // The install answer is the one answer whose loss the engine cannot repair: once the device has
 // acknowledged CFLUD it is not sent again. When that answer does not come, the uploader asks the
-// device who runs: the firmware means the image was installed, the bootloader means it was not
-// (CFLUD is sent once more); a device that does not answer ends the run with the engine's error.
+// device who runs. The bootloader means the image was not installed (CFLUD is sent once more). A
+// firmware is not proof enough: a device that refused the image (a wrong checksum) falls back to
+// the firmware it had. So the running firmware is sent the same CFLUD again; only the new firmware
+// confirms its own image with AFLUD status 0, anything else ends the run without success. A device
+// that does not answer ends the run with the engine's error.
 //
 // Misuse (no engine, bad block length, empty image, a start while busy, a port change while busy)
 // raises EFirmwareUploader; everything the device or the link does ends in a TFWUploadResult.
@@ -91,6 +94,8 @@ enum class TUploadStep : int {
   Finish = 25,
   InstallCheck = 26,           ///< CSYSI: the install answer was lost; did the firmware start?
   InstallCheckDone = 27,
+  InstallConfirm = 28,         ///< CFLUD again: a firmware runs; is it the new one?
+  InstallConfirmDone = 29,
 };
 
 class TFirmwareUploader {
@@ -171,6 +176,8 @@ class TFirmwareUploader {
   void HandleBootloaderCheck(const std::string& S);
   void HandleInstall(const std::string& S);
   void HandleInstallCheck(const std::string& S);
+  void HandleInstallConfirm(const std::string& S);
+  std::string InstallPacket() const;
   void StartTimer(int Ms);
   void OnTimer();
   void FinishRun();

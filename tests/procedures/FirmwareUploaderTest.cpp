@@ -262,11 +262,43 @@ TEST_F(Upload, InstallStatuses) {
 TEST_F(Upload, LostInstallAnswerIsSettledByAskingTheDevice) {
   rig.device.BootloaderRunning = true;
   rig.peer.LoseAnswerOnce = {"CFLUD"};  // acknowledged and installed, but the answer is lost
+  rig.CaptureLog("Vornik: ");
   const std::string image = TProcRig::Image(300);
   EXPECT_EQ(Run(image), R::fwrOk);
-  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI");
+  // The firmware runs, and the new one confirms the install it came from.
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
   EXPECT_EQ(rig.device.Installs, 1);
   EXPECT_EQ(rig.device.Installed, image);
+  EXPECT_NE(std::find(rig.logged.begin(), rig.logged.end(), "Vornik: FirmwareRunsAfterLostAFLUD"), rig.logged.end());
+  EXPECT_NE(std::find(rig.logged.begin(), rig.logged.end(), "Vornik: BeforeCFLUDConfirmed"), rig.logged.end());
+}
+
+TEST_F(Upload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
+  // The device refuses the image as a wrong checksum and starts its old firmware again; the answer
+  // that said so is lost. A firmware runs, but it does not confirm the new image.
+  rig.device.BootloaderRunning = true;
+  rig.device.RejectInstall = true;
+  rig.peer.LoseAnswerOnce = {"CFLUD"};
+  rig.CaptureLog("Vornik: ");
+  const auto result = Run(TProcRig::Image(300));
+  ASSERT_TRUE(result.has_value());
+  EXPECT_NE(*result, R::fwrOk);
+  EXPECT_EQ(*result, R::fwrKRVError);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
+  EXPECT_EQ(rig.device.Installs, 0);
+  EXPECT_FALSE(rig.device.BootloaderRunning);
+}
+
+TEST_F(Upload, FirmwareThatAnswersTheConfirmationWithAnErrorStatusKeepsIt) {
+  rig.device.BootloaderRunning = true;
+  rig.peer.LoseAnswerOnce = {"CFLUD"};
+  // The firmware answers the confirmation with "checksum wrong": that status is the result.
+  int aflud = 0;
+  rig.peer.AnswerFilter = [&](std::string& Answer) {
+    if (Answer.rfind("AFLUD", 0) == 0 && ++aflud == 2) Answer = BuildAFLUD(1);
+  };
+  EXPECT_EQ(Run(TProcRig::Image(300)), R::fwrCRCError);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
 }
 
 TEST_F(Upload, InstallThatDidNotHappenIsSentOnceMore) {

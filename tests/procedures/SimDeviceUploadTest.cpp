@@ -57,6 +57,31 @@ TRun Upload(TSimRig& Rig, const std::string& Plain, int32_t FWAddress, bool Batc
   return run;
 }
 
+TEST(SimDeviceUpload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
+  // The device refuses the image and starts its old firmware again; the AFLUD that said so is lost
+  // on the way. Asking who runs finds a firmware, which must not pass for the new one.
+  TSimDeviceConfig config;
+  config.StartInBootloader = true;
+  TSimFaults faults;
+  faults.RejectInstall = true;
+  TSimRig rig(config, faults);
+  bool lost = false;
+  auto forward = rig.device.OnOutput;
+  rig.device.OnOutput = [&](std::string_view Frame) {
+    if (!lost && Frame.find("AFLUD") != std::string_view::npos) {
+      lost = true;
+      return;
+    }
+    forward(Frame);
+  };
+  const TRun run = Upload(rig, TProcRig::Image(3000, 5), 0x4000, false);
+  ASSERT_TRUE(lost);
+  ASSERT_EQ(run.results.size(), 1u);
+  EXPECT_NE(run.results[0], R::fwrOk);
+  EXPECT_EQ(rig.device.Installs(), 0);
+  EXPECT_FALSE(rig.device.BootloaderRunning());
+}
+
 struct SimCourse {
   const char* name;
   bool startInBootloader;
