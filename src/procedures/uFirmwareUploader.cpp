@@ -240,6 +240,12 @@ void TFirmwareUploader::SendStep() {
       step_ = RestartForInstallDone;
       SendItem(BuildCSYRS(), "", RestartTimeout(), plainWait);
       break;
+    case UploadBootloaderCheck:
+      LogNote("Vornik: BeforeBootloaderCheckedForCFLUL");
+      step_ = UploadBootloaderCheckDone;
+      SendItem(BuildCSYSI(), std::string(kASYSI), kIdentifyTimeoutMs,
+               TKRVSendOptions{psoDontAck, psoNewIDOnRepeat, psoEncodeKRVW});
+      break;
     case BootloaderCheck:
       LogNote("Vornik: BeforeBootloaderChecked");
       step_ = BootloaderCheckDone;
@@ -366,12 +372,14 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
       HandleProbe(S);
       break;
     case RestartForUploadDone:
-      restartNeededBeforeCFLUD_ = false;
-      step_ = ReconnectSerialPort ? Reconnect : (UseCBLUD ? BootloaderUpdate : SendSize);
+      step_ = ReconnectSerialPort ? Reconnect : UploadBootloaderCheck;
       break;
     case ReconnectDone:
       if (LinkWasAddressed()) krvPort_->SetActive(true);
-      step_ = UseCBLUD ? BootloaderUpdate : SendSize;
+      step_ = UploadBootloaderCheck;
+      break;
+    case UploadBootloaderCheckDone:
+      HandleUploadBootloaderCheck(S);
       break;
     case BootloaderUpdateDone:
       step_ = SendSize;
@@ -503,6 +511,24 @@ void TFirmwareUploader::HandleBootloaderCheck(const std::string& S) {
   }
   retryCounter_ = 0;
   step_ = TUploadStep::Install;
+}
+
+void TFirmwareUploader::HandleUploadBootloaderCheck(const std::string& S) {
+  TDeviceInfo info{};
+  std::string text;
+  const int failed = DecodeDeviceInfo(S, info, text);
+  if (failed != 0 || info.BootloaderRunning == 0) {
+    // The restart did not happen (its CSYRS may have been lost): once more, as for the install.
+    LogNote("Vornik: FirmwareStillRunningAfterRestart");
+    result_ = TFWUploadResult::fwrRestartFailed;
+    ++retryCounter_;
+    step_ = TUploadStep::RestartForUpload;
+    return;
+  }
+  restartNeededBeforeCFLUD_ = false;
+  retryCounter_ = 0;
+  result_ = TFWUploadResult::fwrOk;
+  step_ = UseCBLUD ? TUploadStep::BootloaderUpdate : TUploadStep::SendSize;
 }
 
 void TFirmwareUploader::HandleInstall(const std::string& S) {

@@ -1,8 +1,13 @@
 // TFirmwareUploader installs a firmware image into one KRV device through the communication
 // engine. It drives the device through a fixed command sequence: identify (CSYSI), restart where
 // needed (CSYRS), optionally erase the data flash (CELFE), probe whether the running program takes
-// upload blocks (CFLUL probe), announce a bootloader image (CBLUD), announce the size (CFLTS), send
+// upload blocks (CFLUL probe), restart into the bootloader and check it runs where the running
+// program refused the probe, announce a bootloader image (CBLUD), announce the size (CFLTS), send
 // the image in CFLUL blocks, restart into the bootloader and check it runs, and install (CFLUD).
+//
+// A restart has no answer, so a lost CSYRS looks like one that worked. After each restart the
+// device is asked who runs (CSYSI); while the firmware still runs it is restarted once more, and
+// a second failure ends the run with fwrRestartFailed.
 //
 // Theory of operation. The procedure is a machine over TUploadStep. A sending step hands exactly
 // one packet to the engine (or to the own batch sender, or starts the own timer) and moves to the
@@ -96,6 +101,8 @@ enum class TUploadStep : int {
   InstallCheckDone = 27,
   InstallConfirm = 28,         ///< CFLUD again: a firmware runs; is it the new one?
   InstallConfirmDone = 29,
+  UploadBootloaderCheck = 30,  ///< CSYSI after the restart for upload: the bootloader must run
+  UploadBootloaderCheckDone = 31,
 };
 
 class TFirmwareUploader {
@@ -174,6 +181,7 @@ class TFirmwareUploader {
   void HandleProbe(const std::string& S);
   void HandleBlock(const std::string& S);
   void HandleBootloaderCheck(const std::string& S);
+  void HandleUploadBootloaderCheck(const std::string& S);
   void HandleInstall(const std::string& S);
   void HandleInstallCheck(const std::string& S);
   void HandleInstallConfirm(const std::string& S);

@@ -112,6 +112,24 @@ INSTANTIATE_TEST_SUITE_P(Courses, SimUploadCourse,
                                            SimCourse{"BootloaderRuns", true, true, 0}),
                          [](const auto& Info) { return std::string(Info.param.name); });
 
+TEST(SimDeviceUpload, LostRestartForUploadNoLongerCostsTheUpload) {
+  // The firmware refuses blocks; the first CSYRS is lost on the way in, so the firmware still runs
+  // when the size and the blocks would follow. The check after the restart restarts it again.
+  TSimDeviceConfig config;
+  config.FirmwareAcceptsBlocks = false;
+  TSimFaults faults;
+  faults.IgnoreCommands = {"CSYRS"};
+  TSimRig rig(config, faults);
+  rig.device.OnRequest = [&](const std::string& Line) {
+    if (Line.find("CSYRS") != std::string::npos) rig.device.Faults.IgnoreCommands.clear();
+  };
+  const std::string plain = TProcRig::Image(3000, 9);
+  const TRun run = Upload(rig, plain, 0x4000, false);
+  ASSERT_EQ(run.results, (std::vector<TFWUploadResult>{R::fwrOk}));
+  EXPECT_TRUE(rig.device.InstalledImage() == plain);
+  EXPECT_EQ(rig.device.Restarts(), 1);  // the lost one never arrived
+}
+
 struct SimLoss {
   bool batched;
   uint32_t seed;
@@ -122,7 +140,7 @@ class SimLossyUpload : public ::testing::TestWithParam<SimLoss> {};
 TEST_P(SimLossyUpload, SucceedsWithTenPercentLossEachWay) {
   const SimLoss c = GetParam();
   TSimDeviceConfig config;
-  config.StartInBootloader = true;  // a lost CSYRS has no answer that could reveal it
+  config.StartInBootloader = true;  // keeps the course short; lost restarts have their own test
   TSimFaults faults;
   faults.Seed = c.seed;
   faults.DropIn = 0.1;
