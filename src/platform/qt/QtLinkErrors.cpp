@@ -19,6 +19,11 @@ std::string SerialOpenFailureText(QSerialPort::SerialPortError error, const QStr
   return text;
 }
 
+std::string OutputFullText(std::size_t Queued, std::size_t Adding, int Limit) {
+  return "Output buffer full: " + std::to_string(Queued) + " bytes queued, " + std::to_string(Adding) +
+         " more would pass the limit of " + std::to_string(Limit) + " bytes";
+}
+
 int SocketErrorCode(QAbstractSocket::SocketError error) {
   switch (error) {
     case QAbstractSocket::ConnectionRefusedError: return 10061;         // WSAECONNREFUSED

@@ -8,6 +8,7 @@
 #include <QAbstractSocket>
 #include <QSerialPort>
 #include <QString>
+#include <cstddef>
 #include <string>
 
 namespace vornik {
@@ -17,6 +18,10 @@ namespace vornik {
 /// kPortMissingText; anything else the platform's description followed by the path.
 std::string SerialOpenFailureText(QSerialPort::SerialPortError error, const QString& description,
                                   const std::string& path);
+
+/// The exception text for a write refused because Queued bytes are waiting and Adding more would
+/// pass the Limit of the output buffer (the engine logs it after "KHIBA:").
+std::string OutputFullText(std::size_t Queued, std::size_t Adding, int Limit);
 
 /// The code reported through onError for a socket error.
 int SocketErrorCode(QAbstractSocket::SocketError error);

@@ -16,8 +16,11 @@
 // from inside close(). Error codes are those of SocketErrorCode().
 //
 // Writes go to the platform at once (flush after each write) to keep request/answer latency low.
-// The output buffer size is kept for the engine; Qt's buffers grow as needed, so it limits
-// nothing. Handlers may close or destroy the link from inside a notification.
+// The output buffer holds outBufferSize() bytes (the engine's ApdOutSize): the queued output is
+// what Qt still holds plus what the system has not sent yet, and a write that would take it above
+// the limit is refused whole with EPortError, which the engine reports as ErrorCode 4 (sent too
+// fast). A size of 0 or less sets no limit. Handlers may close or destroy the link from inside a
+// notification.
 #pragma once
 
 #include <QAbstractSocket>
@@ -48,6 +51,7 @@ class QtPortLink final : public PortLink {
   void write(std::string_view bytes) override;
   int outBufferSize() const override { return outBufferSize_; }
   void setOutBufferSize(int bytes) override { outBufferSize_ = bytes; }
+  /// Bytes Qt holds plus bytes the system has not sent yet.
   std::size_t bytesToWrite() const override;
 
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
@@ -69,6 +73,7 @@ class QtPortLink final : public PortLink {
   std::string serialPath_;
   std::string serialKey_;  ///< canonical path in the process-wide set of open serial devices
   int outBufferSize_ = kDefaultOutBufferSize;
+  bool flushing_ = false;  ///< a write is flushing the serial port (its EAGAIN is not a lost device)
 };
 
 /// Creates QtPortLinks that all use one COM-number mapping.

@@ -159,6 +159,53 @@ TEST_F(QtPortLinkSerialTest, VanishingDeviceIsReportedAndReleased) {
   EXPECT_EQ(link.serialPath(), "");
 }
 
+TEST_F(QtPortLinkSerialTest, WriteThatWouldOverfillTheOutputBufferIsRefused) {
+  QtPortLink link(map);
+  link.openSerial(5, 115200);
+  link.setOutBufferSize(4096);
+  // Nobody reads the device side, so the output backs up until the limit refuses a write.
+  const std::string chunk(1000, 'x');
+  std::size_t accepted = 0;
+  std::string refusal;
+  while (refusal.empty() && accepted < (64u << 20)) {
+    try {
+      link.write(chunk);
+      accepted += chunk.size();
+    } catch (const EPortError& e) {
+      refusal = e.what();
+    }
+  }
+  ASSERT_FALSE(refusal.empty()) << accepted;
+  EXPECT_GT(link.bytesToWrite() + chunk.size(), 4096u);
+  EXPECT_NE(refusal.find("Output buffer full"), std::string::npos) << refusal;
+  EXPECT_TRUE(link.isOpen());  // a refused write leaves the link as it was
+  // Once the device side reads, the queue drains and writes are taken again; every byte that was
+  // accepted arrives, none of the refused write.
+  std::string got;
+  ASSERT_TRUE(SpinUntil([&] {
+    got += pty.ReadNew();
+    return link.bytesToWrite() == 0 && got.size() >= accepted;
+  }));
+  EXPECT_EQ(got.size(), accepted);
+  link.write("end");
+  ASSERT_TRUE(SpinUntil([&] {
+    got += pty.ReadNew();
+    return got.size() == accepted + 3;
+  }));
+}
+
+TEST_F(QtPortLinkSerialTest, OutputBufferSizeZeroSetsNoLimit) {
+  QtPortLink link(map);
+  link.openSerial(5, 115200);
+  link.setOutBufferSize(0);
+  const std::string chunk(1000, 'x');
+  // The system buffer fills on the way; a flush that finds it full does not close the port.
+  for (int i = 0; i < 200; ++i) ASSERT_NO_THROW(link.write(chunk)) << i;
+  EXPECT_GT(link.bytesToWrite(), 4096u);
+  testing::SpinFor(20);
+  EXPECT_TRUE(link.isOpen());
+}
+
 TEST_F(QtPortLinkSerialTest, HandlerMayDestroyTheLink) {
   auto link = std::make_unique<QtPortLink>(map);
   link->onData = [&](std::string_view) { link.reset(); };
