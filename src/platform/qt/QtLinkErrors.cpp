@@ -1,13 +1,16 @@
 #include "platform/qt/QtLinkErrors.h"
 
+#include <cerrno>
+
 #include "loop/PortLink.h"
 
 namespace vornik {
 
 std::string SerialOpenFailureText(QSerialPort::SerialPortError error, const QString& description,
-                                  const std::string& path) {
+                                  const std::string& path, int AccessError) {
   switch (error) {
     case QSerialPort::PermissionError:
+      if (AccessError == EACCES || AccessError == EPERM) return std::string(kPortInUseText) + kNoPermissionReason;
       return kPortInUseText;
     case QSerialPort::DeviceNotFoundError:
       return kPortMissingText;

@@ -1,6 +1,9 @@
 #include "platform/qt/QtPortLink.h"
 
 #include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <QFileInfo>
 #include <set>
@@ -58,7 +61,8 @@ void QtPortLink::openSerial(int comPort, int baud) {
   port->setStopBits(QSerialPort::OneStop);
   port->setFlowControl(QSerialPort::NoFlowControl);
   if (!port->open(QIODevice::ReadWrite)) {
-    throw EPortError(SerialOpenFailureText(port->error(), port->errorString(), path));
+    const int accessError = ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
+    throw EPortError(SerialOpenFailureText(port->error(), port->errorString(), path, accessError));
   }
   // Adapters and pseudo-terminals without modem lines refuse these; the port works regardless.
   port->setDataTerminalReady(false);

@@ -4,7 +4,8 @@
 //
 // Serial: COM n is opened at the path SerialPortPath(n, map) with 8N1, no flow control, the given
 // baud rate, then RTS and DTR dropped. The open is synchronous; a port held by someone else
-// (this process included) throws kPortInUseText, a path that does not exist kPortMissingText.
+// (this process included) throws kPortInUseText, one this user may not open kPortInUseText
+// followed by " (no permission to open the device)", a path that does not exist kPortMissingText.
 // Within the process every open path is remembered, so a second open of the same device is
 // refused even where the platform would allow it (root ignores TIOCEXCL); between processes
 // QSerialPort's lock files do the same. A port whose reads fail (the device is gone) is closed

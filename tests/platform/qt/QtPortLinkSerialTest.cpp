@@ -1,5 +1,6 @@
 // Serial links over pseudo-terminal pairs, opened through the COM mapping.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -108,6 +109,16 @@ TEST_F(QtPortLinkSerialTest, SecondOpenOfTheSamePortGivesTheInUseText) {
   EXPECT_EQ(OpenFailure(second, 6), "opened");
   EXPECT_EQ(OpenFailure(first, 5), kPortInUseText);
   unlink(alias.c_str());
+}
+
+TEST_F(QtPortLinkSerialTest, PortWithoutPermissionGivesTheInUseTextAndTheReason) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root opens a device whatever its mode; the mapping has its own test";
+  ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0), 0);
+  QtPortLink link(map);
+  EXPECT_EQ(OpenFailure(link, 5), std::string(kPortInUseText) + " (no permission to open the device)");
+  EXPECT_FALSE(link.isOpen());
+  ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0620), 0);
+  EXPECT_EQ(OpenFailure(link, 5), "opened");
 }
 
 TEST_F(QtPortLinkSerialTest, PortHeldByAnotherProcessGivesTheInUseText) {
