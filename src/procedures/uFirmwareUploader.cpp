@@ -5,6 +5,8 @@
 
 #include "codec/KRVCommands.h"
 #include "firmware/KRVDataUtils.h"
+#include "firmware/PackageFiles.h"
+#include "firmware/uHexfileToStr.h"
 #include "util/MorvelUtils.h"
 
 namespace vornik {
@@ -114,6 +116,13 @@ void TFirmwareUploader::UploadFromStr(std::string_view Image) {
   if (state_ != TRunState::Idle) throw EFirmwareUploader("Firmware update in progress");
 
   image_.assign(Image);
+  {
+    // The build identifier: the five characters after "Build:" in the plain image.
+    std::string plain(Image);
+    ScrambleImage(plain, FWAddress);
+    const std::string build = FindBuildStr(plain);
+    expectedBuildId_ = build.size() == kBuildStrLength ? build.substr(6) : std::string();
+  }
   position_ = 1;
   pageCounter_ = BlockLength >= kPageBytes ? 0 : kBlockNumberBase;
   retryCounter_ = 0;
@@ -261,12 +270,6 @@ void TFirmwareUploader::SendStep() {
         SendItem(InstallPacket(), std::string(kAFLUD), CFLUDTimeout,
                  TKRVSendOptions{psoForceAck, psoWaitAfterAck, psoNewIDOnRepeat, psoEncodeKRVW});
       break;
-    case InstallConfirm:
-      LogNote("Vornik: BeforeCFLUDConfirmed");
-      step_ = InstallConfirmDone;
-      SendItem(InstallPacket(), std::string(kAFLUD), CFLUDTimeout,
-               TKRVSendOptions{psoForceAck, psoWaitAfterAck, psoNewIDOnRepeat, psoEncodeKRVW});
-      break;
     case WaitForFirmware:
       LogNote("Vornik: BeforeWaitForFWToStart");
       step_ = WaitForFirmwareDone;
@@ -352,7 +355,6 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
     return;
   }
   if ((step_ != IdentifyDone && ErrorCode != 0) || (step_ == IdentifyDone && ErrorCode == 55)) {
-    if (step_ == InstallConfirmDone) LogNote("Vornik: InstallNotConfirmed");
     result_ = TFWUploadResult::fwrKRVError;
     step_ = Finish;
     ExecuteStep();
@@ -405,9 +407,6 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
       break;
     case InstallCheckDone:
       HandleInstallCheck(S);
-      break;
-    case InstallConfirmDone:
-      HandleInstallConfirm(S);
       break;
     default:
       return;  // no packet of this step is out: a stale result
@@ -566,24 +565,18 @@ void TFirmwareUploader::HandleInstallCheck(const std::string& S) {
     step_ = TUploadStep::Install;
     return;
   }
-  // A firmware runs, but a device that refused the image runs its old one: only the new firmware
-  // confirms the install it came from.
-  LogNote("Vornik: FirmwareRunsAfterLostAFLUD");
-  step_ = TUploadStep::InstallConfirm;
-}
-
-void TFirmwareUploader::HandleInstallConfirm(const std::string& S) {
-  if (!StartsWithCode(S, kAFLUD)) {
-    result_ = TFWUploadResult::fwrInvalidAnswerAFLUD;
-    step_ = TUploadStep::Finish;
-    return;
-  }
-  result_ = AFLUDStatusResult(StatusByte(S));
-  if (result_ != TFWUploadResult::fwrOk) {
+  // A firmware runs, but a device that refused the image (checksum) falls back to its old one:
+  // only a firmware whose build identifier is the image's counts as installed. Otherwise the
+  // result is the failure the lost install answer stands for.
+  const std::string running(info.BuildID.data(), info.BuildID.size());
+  if (expectedBuildId_.empty() || running != expectedBuildId_) {
     LogNote("Vornik: InstallNotConfirmed");
+    result_ = TFWUploadResult::fwrKRVError;
     step_ = TUploadStep::Finish;
     return;
   }
+  LogNote("Vornik: InstalledFirmwareRuns");
+  result_ = TFWUploadResult::fwrOk;
   step_ = WaitForFwToStart > 0 ? TUploadStep::WaitForFirmware : TUploadStep::Finish;
 }
 

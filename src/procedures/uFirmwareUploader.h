@@ -99,8 +99,6 @@ enum class TUploadStep : int {
   Finish = 25,
   InstallCheck = 26,           ///< CSYSI: the install answer was lost; did the firmware start?
   InstallCheckDone = 27,
-  InstallConfirm = 28,         ///< CFLUD again: a firmware runs; is it the new one?
-  InstallConfirmDone = 29,
   UploadBootloaderCheck = 30,  ///< CSYSI after the restart for upload: the bootloader must run
   UploadBootloaderCheckDone = 31,
 };
@@ -184,7 +182,6 @@ class TFirmwareUploader {
   void HandleUploadBootloaderCheck(const std::string& S);
   void HandleInstall(const std::string& S);
   void HandleInstallCheck(const std::string& S);
-  void HandleInstallConfirm(const std::string& S);
   std::string InstallPacket() const;
   void StartTimer(int Ms);
   void OnTimer();
@@ -204,6 +201,7 @@ class TFirmwareUploader {
   TUploadStep step_ = TUploadStep::Finish;
   TFWUploadResult result_ = TFWUploadResult::fwrOk;
   std::string image_;
+  std::string expectedBuildId_;  ///< of the image being sent; empty when it has no build string
   std::size_t position_ = 1;  ///< 1-based index of the next block's first byte
   uint16_t pageCounter_ = 0;
   int retryCounter_ = 0;

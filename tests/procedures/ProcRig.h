@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "comms/KRVComms.h"
+#include "firmware/uHexfileToStr.h"
 #include "logging/uNaploComponent.h"
 #include "procedures/ScriptDevice.h"
 #include "procedures/ScriptPeer.h"
@@ -51,13 +52,21 @@ struct TProcRig {
   /// Runs the loop until Done holds or LimitMs of virtual time have passed.
   bool RunUntil(const std::function<bool()>& Done, int64_t LimitMs = 600000) { return loop.runUntil(Done, LimitMs); }
 
-  /// A test image whose bytes differ from block to block.
+  /// A test image whose bytes differ from block to block, as the uploader gets it (scrambled for
+  /// address 0); its plain form carries a build string at offset 16 when it is long enough, so a
+  /// device can report what it runs.
   static std::string Image(std::size_t Length, uint32_t Seed = 1) {
     std::string out(Length, '\0');
     uint32_t x = Seed * 2654435761u + 12345u;
     for (auto& c : out) {
       x = x * 1103515245u + 12345u;
       c = static_cast<char>(x >> 24);
+    }
+    if (Length >= 27) {
+      char build[12];
+      std::snprintf(build, sizeof build, "Build:%05u", Seed % 100000);
+      out.replace(16, 11, build, 11);
+      ScrambleImage(out, 0);
     }
     return out;
   }

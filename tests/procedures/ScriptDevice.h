@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "codec/KRVCommands.h"
+#include "firmware/PackageFiles.h"
+#include "firmware/uHexfileToStr.h"
 #include "util/MorvelUtils.h"
 
 namespace vornik::testing {
@@ -56,6 +58,7 @@ class TScriptDevice {
   std::optional<uint8_t> AnnouncedFlag;
   bool BootloaderAnnounced = false;
   std::string Installed;  ///< the image installed by the last successful CFLUD
+  std::string BuildID = "BLD01";  ///< reported in the record; an install brings the image's
   int Installs = 0;
   std::string Flash;
 
@@ -123,7 +126,7 @@ class TScriptDevice {
 
   std::string Record() const {
     std::string r(66, '\0');
-    r.replace(6, 5, "BLD01");
+    r.replace(6, 5, BuildID);
     r.replace(11, 6, "SIMDEV");
     r[27] = static_cast<char>(DeviceType);
     r[28] = static_cast<char>(RxBufLen & 0xFF);
@@ -189,6 +192,12 @@ class TScriptDevice {
     std::string image = Assembled(u->StartAddrDiv128, u->ImageLength);
     if (Crc16(image) != u->Crc) return BuildAFLUD(1);
     Installed = image;
+    {
+      std::string plain = image;
+      ScrambleImage(plain, static_cast<int32_t>(u->StartAddrDiv128) * 128);
+      const std::string build = FindBuildStr(plain);
+      if (build.size() == kBuildStrLength) BuildID = build.substr(6);
+    }
     lastInstall_ = std::make_tuple(u->ImageLength, u->Crc, u->StartAddrDiv128);
     ++Installs;
     BootloaderRunning = false;
