@@ -964,7 +964,11 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
     idPrev = seq == std::max(ref - 1, 0);  // the id before 1 is 0: no wrap to 250
   }
   const bool ansMatch = h != nullptr && (h->Ans == "*" || (!h->Ans.empty() && StartsWith(payload, h->Ans)));
-  const bool looseMatch = LoosePckIDCheck && idPrev && fromExpected && ansMatch && tryNo_ > 1;
+  // The loose check takes the answer to the previous try. Only an item whose repeats carry a new
+  // id had a previous try under id - 1; for an item repeated under its own id, id - 1 is the item
+  // before it, whose late answer must not end this one (a page never written would count as done).
+  const bool repeatedWithNewId = h != nullptr && NewIdForRepeat(*h);
+  const bool looseMatch = LoosePckIDCheck && repeatedWithNewId && idPrev && fromExpected && ansMatch && tryNo_ > 1;
 
   if (forUs && wantsAck && Nyugtazas) {
     LogPacket(t::kTagAckSent, 9, true, std::string(), kNone, kNone, src, seq);

@@ -87,6 +87,7 @@ TSimFaults DeviceFaults(const TFaultPlan& P) {
 struct TBench {
   TBench(const TFaultPlan& P, bool Trace)
       : dev(DeviceConfig(P), DeviceFaults(P)), peer(loop, dev), links(loop, &peer, LinkSettings(P)) {
+    links.Faults = LineFaults(P);
     dev.RequestLogLimit = Trace ? 100000 : 0;
     if (Trace) {
       naplo = std::make_unique<TNaploComponent>(loop);
@@ -135,7 +136,6 @@ struct TBench {
     s.Baud = P.Baud;
     s.LatencyMs = P.LatencyMs;
     s.ConnectDelayMs = P.LatencyMs + 1;
-    s.Faults = LineFaults(P);
     return s;
   }
 

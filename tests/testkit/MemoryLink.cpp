@@ -6,11 +6,11 @@
 namespace vornik::testkit {
 
 MemoryLink::MemoryLink(VirtualLoop& Loop, MemoryPeer* Peer, MemoryLinkSettings Settings)
-    : Settings(Settings), Peer(Peer), loop_(Loop), rng_(Settings.Faults.Seed), alive_(std::make_shared<bool>(true)) {}
+    : Settings(Settings), Peer(Peer), loop_(Loop), alive_(std::make_shared<bool>(true)) {}
 
-void MemoryLink::SetFaults(const MemoryLinkFaults& Faults) {
-  Settings.Faults = Faults;
-  rng_.seed(Faults.Seed);
+void MemoryLink::SetFaults(const MemoryLinkFaults& NewFaults) {
+  Faults = NewFaults;
+  rng_.seed(NewFaults.Seed);
 }
 
 bool MemoryLink::Chance(double Rate) {
@@ -102,7 +102,7 @@ void MemoryLink::Deliver(std::string Bytes, bool ToPeer, int64_t AtMs) {
 }
 
 void MemoryLink::Carry(std::string Bytes, bool ToPeer, int64_t AtMs) {
-  const MemoryLineFaults& f = ToPeer ? Settings.Faults.ToPeer : Settings.Faults.ToEngine;
+  const MemoryLineFaults& f = ToPeer ? Faults.ToPeer : Faults.ToEngine;
   Held& held = ToPeer ? heldToPeer_ : heldToEngine_;
   if (!f.Any() && held.Bytes.empty()) {
     Deliver(std::move(Bytes), ToPeer, AtMs);

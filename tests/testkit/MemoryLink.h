@@ -69,7 +69,6 @@ struct MemoryLinkSettings {
   enum class Open { Ok, Missing, InUse, OtherError, Refused } OpenResult = Open::Ok;
   int RefusedErrorCode = 10061; ///< onError code of a refused TCP connection
   bool FailWrites = false;      ///< write throws EPortError("write failed")
-  MemoryLinkFaults Faults;      ///< line faults (none by default)
 };
 
 class MemoryLink final : public PortLink {
@@ -105,6 +104,7 @@ class MemoryLink final : public PortLink {
   void SetFaults(const MemoryLinkFaults& Faults);
 
   MemoryLinkSettings Settings;
+  MemoryLinkFaults Faults;  ///< line faults (none by default; SetFaults re-seeds them)
   MemoryPeer* Peer;
 
   // ---- What happened ----
@@ -160,10 +160,12 @@ class MemoryLinkFactory final : public PortLinkFactory {
       : loop_(Loop), peer_(Peer), settings_(Settings) {}
   std::unique_ptr<PortLink> createPortLink() override {
     auto link = std::make_unique<MemoryLink>(loop_, peer_, settings_);
+    link->SetFaults(Faults);
     Last = link.get();
     return link;
   }
   MemoryLink* Last = nullptr;
+  MemoryLinkFaults Faults;  ///< given to every link created
 
  private:
   VirtualLoop& loop_;
