@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "util/FileReplace.h"
+
 namespace vornik {
 
 namespace fs = std::filesystem;
@@ -101,7 +103,8 @@ void TDBNaplo::AddEntry(const std::string& Text, const std::string& Owner, int32
 // ---------------------------------------------------------------------------------------------
 // TNaplo
 
-TNaplo::TNaplo(const Clock& Clk) : clock_(&Clk), dbNaplo_(std::make_unique<TDBNaplo>(Clk)) {}
+TNaplo::TNaplo(const Clock& Clk)
+    : clock_(&Clk), dbNaplo_(std::make_unique<TDBNaplo>(Clk)), replaceFile_(&ReplaceFileContent) {}
 
 TNaplo::~TNaplo() {
   try {
@@ -160,7 +163,6 @@ bool TNaplo::OpenLogFile() {
 void TNaplo::TrimFile() {
   // The file trimmed is the one written to; LogFile may name another by now.
   const std::string path = openPath_;
-  const std::string tmpPath = path + ".tmp";
   file_.reset();
   logging_ = false;
   bool ok = false;
@@ -169,26 +171,14 @@ void TNaplo::TrimFile() {
     std::error_code ec;
     const auto size = fs::file_size(path, ec);
     if (in && !ec) {
-      const std::uintmax_t keep = static_cast<std::uintmax_t>(logLimit_ / 2);
-      in.seekg(static_cast<std::streamoff>(size > keep ? size - keep : 0), std::ios::beg);
-      fs::remove(tmpPath, ec);
-      std::ofstream out(tmpPath, std::ios::binary | std::ios::trunc);
-      if (in && out) {
-        std::vector<char> block(kTrimBlockSize);
-        for (;;) {
-          in.read(block.data(), static_cast<std::streamsize>(block.size()));
-          const std::streamsize got = in.gcount();
-          out.write(block.data(), got);
-          if (!out || got < static_cast<std::streamsize>(block.size())) break;
-        }
-        out.close();
+      const std::uintmax_t keep = std::min<std::uintmax_t>(size, static_cast<std::uintmax_t>(logLimit_ / 2));
+      in.seekg(static_cast<std::streamoff>(size - keep), std::ios::beg);
+      std::string tail(static_cast<std::size_t>(keep), '\0');
+      in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+      if (in.gcount() == static_cast<std::streamsize>(tail.size())) {
         in.close();
-        if (out) {
-          fs::rename(tmpPath, path, ec);  // replaces the log file in one step
-          ok = !ec;
-        }
+        ok = replaceFile_(path, tail) == 0;  // the old log stays whole unless this succeeds
       }
-      if (!ok) fs::remove(tmpPath, ec);
     }
   } catch (...) {
     ok = false;

@@ -4,8 +4,9 @@
 // ("yy.mm.dd hh:nn:ss.zzz" and two spaces), the message with its control characters made
 // visible, and CR LF. The file is opened lazily by the first WriteLog and stays open at its end.
 // When a write takes the file above LogLimit bytes, the file is cut back to its newest
-// LogLimit div 2 bytes (byte-exact, possibly inside a line) by copying that tail through a
-// "<LogFile>.tmp" file that then replaces the log.
+// LogLimit div 2 bytes (byte-exact, possibly inside a line): that tail is written to a temporary
+// file beside the log, which then replaces the log in one rename (ReplaceFileContent), so a
+// failed trim leaves the whole log in place.
 //
 // Time stamps: the writer keeps a base pair (tick, wall time). Within two seconds of the base
 // a line is stamped base time + elapsed ticks, so lines a few milliseconds apart carry stamps
@@ -105,7 +106,6 @@ class TNaplo {
   static constexpr int32_t kDefaultLogLimit = 10000000;  ///< bytes
   static constexpr uint32_t kResyncAfterMs = 2000;       ///< ms since the base before the wall clock is read again
   static constexpr int kMaxDriftMs = 120;                ///< ms the tick estimate may differ from the wall clock
-  static constexpr size_t kTrimBlockSize = 65536;        ///< bytes per copy block while trimming
 
   explicit TNaplo(const Clock& Clk = SystemClock::instance());
   ~TNaplo();
@@ -148,6 +148,10 @@ class TNaplo {
 
   void SetClock(const Clock& Clk);
 
+  /// How a trim replaces the file's content (ReplaceFileContent: 0 or an errno); tests make it fail.
+  using TReplaceFile = std::function<int(const std::string& FileName, std::string_view Bytes)>;
+  void SetReplaceFile(TReplaceFile Value) { replaceFile_ = std::move(Value); }
+
  private:
   TDateTime TimeStamp();
   bool OpenLogFile();
@@ -171,6 +175,7 @@ class TNaplo {
   bool logTime_ = true;
   std::unique_ptr<TDBNaplo> dbNaplo_;
   bool logEvertythingToDB_ = false;
+  TReplaceFile replaceFile_;
 };
 
 /// Formats a stamp as "yy.mm.dd hh:nn:ss.zzz" (no trailing space).

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "logging/LogTestHelpers.h"
 #include "logging/logUnit.h"
+#include "util/FileReplace.h"
 
 using namespace vornik;
 using namespace vornik::test;
@@ -325,32 +327,50 @@ TEST(Trim, TailsOnCopyBlockBoundaries) {
   }
 }
 
-TEST(Trim, StaleTmpFileIsReplaced) {
+TEST(Trim, LeavesNoTemporaryFileBehind) {
   WriterRig r;
-  WriteFile(r.path + ".tmp", std::string(5000, '?'));
   r.naplo.SetLogTime(false);
   r.naplo.SetLogLimit(10);
   r.naplo.WriteLog("0123456789", false);
   EXPECT_EQ(r.Log(), "789\r\n");
-  EXPECT_FALSE(std::filesystem::exists(r.path + ".tmp"));
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(r.dir.Path(""))) names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"Morvel.log"});
+}
+
+TEST(Trim, GoesThroughTheWholeFileReplacement) {
+  WriterRig r;
+  std::vector<std::pair<std::string, std::string>> calls;
+  r.naplo.SetReplaceFile([&](const std::string& Name, std::string_view Bytes) {
+    calls.emplace_back(Name, std::string(Bytes));
+    return ReplaceFileContent(Name, Bytes);
+  });
+  r.naplo.SetLogTime(false);
+  r.naplo.SetLogLimit(10);
+  r.naplo.WriteLog("0123456789", false);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].first, r.path);
+  EXPECT_EQ(calls[0].second, "789\r\n");
 }
 
 TEST(Trim, FailingTrimKeepsLogging) {
-  // A folder in the way of the ".tmp" file makes the trim fail; the log keeps growing instead
-  // of going silent, and the next line past the limit tries again.
+  // A trim that cannot replace the file keeps the whole log; the next line past the limit tries
+  // again.
   WriterRig r;
+  bool fail = true;
+  r.naplo.SetReplaceFile([&](const std::string& Name, std::string_view Bytes) {
+    return fail ? ENOSPC : ReplaceFileContent(Name, Bytes);
+  });
   r.naplo.SetLogTime(false);
   r.naplo.SetLogLimit(10);
   r.naplo.WriteLog("first", false);
-  std::filesystem::create_directories(r.path + ".tmp/blocker");
   r.naplo.WriteLog("second", false);
   r.naplo.WriteLog("third", false);
   EXPECT_TRUE(r.naplo.Logging());
   EXPECT_EQ(r.Log(), "first\r\nsecond\r\nthird\r\n");
-  std::filesystem::remove_all(r.path + ".tmp");
+  fail = false;
   r.naplo.WriteLog("4", false);
   EXPECT_EQ(r.Log(), "\r\n4\r\n");
-  EXPECT_FALSE(std::filesystem::exists(r.path + ".tmp"));
 }
 
 TEST(Trim, RenamedLogFileTrimsTheFileWrittenTo) {
