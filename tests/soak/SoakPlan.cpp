@@ -52,6 +52,8 @@ const char* FaultKindName(unsigned Kind) {
     case fkLinkCut: return "link cut";
     case fkRestart: return "device restart";
     case fkPowerCut: return "power cut at install";
+    case fkLostInstallAnswer: return "lost install answer";
+    case fkRejectInstall: return "install rejected";
     default: return "?";
   }
 }
@@ -141,7 +143,7 @@ TFaultPlan DrawPlan(const TCampaignOptions& Options, int Index) {
   std::vector<unsigned> kinds;
   for (unsigned k = 0; k < fkCount; ++k) {
     if (k == fkBitErrors && p.Link != TLinkKind::Serial) continue;  // TCP carries a checksum of its own
-    if (k == fkPowerCut && !upload) continue;
+    if ((k == fkPowerCut || k == fkLostInstallAnswer || k == fkRejectInstall) && !upload) continue;
     kinds.push_back(k);
   }
   const double roll = d.Real(0, 1);
@@ -185,6 +187,11 @@ TFaultPlan DrawPlan(const TCampaignOptions& Options, int Index) {
     p.PowerOffMs = d.Int(500, 10000);
     p.InstallMs = std::max<int64_t>(p.InstallMs, 200);
   }
+  if (p.Has(fkLostInstallAnswer)) {
+    p.LoseInstallAnswer = true;
+    p.InstallMs = std::max<int64_t>(p.InstallMs, 200);
+  }
+  if (p.Has(fkRejectInstall)) p.RejectInstall = true;
   if (p.Kinds == 0) {
     p.Label = "clean";
   } else if (__builtin_popcount(p.Kinds) > 1) {
@@ -226,6 +233,8 @@ std::string TFaultPlan::Describe() const {
       s += Fmt("  link cut at %s %d for %lld ms\n", unit, CutAt.AtStep, static_cast<long long>(CutAt.Ms));
   }
   if (Restart) s += Fmt("  device restarts at %s %d\n", unit, RestartAt.AtStep);
+  if (LoseInstallAnswer) s += "  the install answer is lost (its acknowledgement arrives)\n";
+  if (RejectInstall) s += "  the bootloader refuses the image and starts the old firmware\n";
   if (PowerCut)
     s += Fmt("  power cut during the install (%s), dark for %lld ms\n",
              PowerCutCommitted ? "image already written" : "image not written", static_cast<long long>(PowerOffMs));

@@ -25,6 +25,8 @@ enum TFaultKind : unsigned {
   fkLinkCut,      ///< the line dies (serial) or the device hangs up (TCP) at a block
   fkRestart,      ///< the device restarts by itself during the transfer
   fkPowerCut,     ///< the power fails during the install
+  fkLostInstallAnswer,  ///< the install is acknowledged, its answer lost
+  fkRejectInstall,      ///< the bootloader refuses the image and starts the old firmware again
   fkCount
 };
 
@@ -89,6 +91,8 @@ struct TFaultPlan {
   bool PowerCut = false;
   bool PowerCutCommitted = false;
   int64_t PowerOffMs = 0;
+  bool LoseInstallAnswer = false;
+  bool RejectInstall = false;
 
   bool Has(TFaultKind K) const { return (Kinds >> K) & 1U; }
   /// Several lines, one per setting that differs from a clean run.

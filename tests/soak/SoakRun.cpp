@@ -80,6 +80,7 @@ TSimFaults DeviceFaults(const TFaultPlan& P) {
   f.PowerCutOnInstall = P.PowerCut;
   f.InstallCommitted = P.PowerCutCommitted;
   f.PowerOffMs = P.PowerOffMs;
+  f.RejectInstall = P.RejectInstall;
   return f;
 }
 
@@ -161,6 +162,17 @@ struct TBench {
     for (const auto& s : P.Stalls) armed->push_back({s.AtStep, 0, s.Ms, false});
     if (P.Cut) armed->push_back({P.CutAt.AtStep, 1, P.CutAt.Ms, false});
     if (P.Restart) armed->push_back({P.RestartAt.AtStep, 2, 0, false});
+    if (P.LoseInstallAnswer) {
+      // The first install is acknowledged; the line dies while the device installs, so the answer
+      // that follows the acknowledgement never arrives.
+      dev.OnRequest = [this, turnaround = P.TurnaroundMs, install = P.InstallMs,
+                       done = false](const std::string& Line) mutable {
+        if (done || Line.find(" CFLUD ") == std::string::npos) return;
+        done = true;
+        testkit::MemoryLink* link = &Link();
+        loop.schedule(loop.nowMs() + turnaround + install / 2, [link, install] { link->Cut(install); });
+      };
+    }
     if (armed->empty()) return;
     const bool serial = P.Link == TLinkKind::Serial;
     peer.AfterBytes = [this, armed, base, upload, serial](testkit::MemoryLink& L) {
@@ -193,6 +205,7 @@ struct TBench {
   void CleanUp() {
     comms->SetActive(false);
     peer.AfterBytes = nullptr;
+    dev.OnRequest = nullptr;
     Link().SetFaults({});
     Link().Heal();
     TSimFaults none;
