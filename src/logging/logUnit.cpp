@@ -16,6 +16,9 @@ namespace fs = std::filesystem;
 namespace {
 constexpr double kMSecsPerDay = 86400000.0;
 constexpr const char* kDBErrorPrefix = "DBLog Hiba:";
+constexpr const char* kTrimFailedNote =
+    "Log file above its size limit and trimming it failed: new lines are left out until a trim succeeds "
+    "(tried again once a minute).";
 }  // namespace
 
 std::string MakePrintable(std::string_view Text, bool Codes) {
@@ -160,7 +163,7 @@ bool TNaplo::OpenLogFile() {
   }
 }
 
-void TNaplo::TrimFile() {
+bool TNaplo::TrimFile() {
   // The file trimmed is the one written to; LogFile may name another by now.
   const std::string path = openPath_;
   file_.reset();
@@ -184,11 +187,45 @@ void TNaplo::TrimFile() {
     ok = false;
   }
   // On success the next line goes to the end of the trimmed file. On failure the untrimmed
-  // file is kept and logging goes on (it is reopened by name at the next line), so a failing
-  // trim loses no lines; the next write past the limit tries again.
-  (void)ok;
+  // file is kept whole; the caller decides when to try again.
   logging_ = true;
   OpenLogFile();
+  return ok;
+}
+
+void TNaplo::PassedLimit() {
+  if (TrimFile()) return;
+  trimFailing_ = true;
+  nextTrimMs_ = clock_->nowMs() + kTrimRetryMs;
+  if (trimFailureNoted_) return;
+  trimFailureNoted_ = true;
+  AppendLine(kTrimFailedNote);
+}
+
+bool TNaplo::AppendingPaused() {
+  if (!trimFailing_) return false;
+  if (clock_->nowMs() < nextTrimMs_) return true;
+  if (TrimFile()) {
+    trimFailing_ = false;
+    trimFailureNoted_ = false;
+    return false;
+  }
+  nextTrimMs_ = clock_->nowMs() + kTrimRetryMs;
+  return true;
+}
+
+void TNaplo::AppendLine(std::string_view Text) {
+  if (!IsFileOpen()) return;
+  std::string line;
+  if (logTime_) {
+    line = FormatLogStamp(TimeStamp());
+    line += "  ";
+  }
+  line += Text;
+  line += "\r\n";
+  file_->write(line.data(), static_cast<std::streamsize>(line.size()));
+  file_->flush();
+  if (!file_->good()) file_.reset();
 }
 
 void TNaplo::MirrorToDB(const std::string& Text) noexcept {
@@ -238,8 +275,13 @@ void TNaplo::WriteLog(std::string_view Msg, bool ToDB) noexcept {
       line += msg;
       line += "\r\n";
       msg = std::move(line);
-      file_->write(msg.data(), static_cast<std::streamsize>(msg.size()));
-      file_->flush();
+      // While trimming fails the file stays at its size: the line still reaches the memo and the
+      // dataset, but not the file.
+      const bool append = !AppendingPaused() && IsFileOpen();
+      if (append) {
+        file_->write(msg.data(), static_cast<std::streamsize>(msg.size()));
+        file_->flush();
+      }
       if (logMemo_ != nullptr) {
         try {
           logMemo_->AddLine(msg.substr(0, msg.size() - 2));
@@ -247,10 +289,10 @@ void TNaplo::WriteLog(std::string_view Msg, bool ToDB) noexcept {
           // A failing view must not keep the file from being trimmed.
         }
       }
-      if (file_->good()) {
+      if (append && file_->good()) {
         const std::streamoff size = file_->tellp();
-        if (size > static_cast<std::streamoff>(logLimit_)) TrimFile();
-      } else {
+        if (size > static_cast<std::streamoff>(logLimit_)) PassedLimit();
+      } else if (append) {
         // A stream that failed stays failed; close it so the next line opens the file afresh.
         file_.reset();
       }

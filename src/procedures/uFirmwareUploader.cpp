@@ -352,6 +352,7 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
     return;
   }
   if ((step_ != IdentifyDone && ErrorCode != 0) || (step_ == IdentifyDone && ErrorCode == 55)) {
+    if (step_ == InstallConfirmDone) LogNote("Vornik: InstallNotConfirmed");
     result_ = TFWUploadResult::fwrKRVError;
     step_ = Finish;
     ExecuteStep();

@@ -44,11 +44,39 @@ void SyncFolder(const std::string& Folder) {
   ::close(fd);
 }
 
+/// Writes all of Bytes to Fd; 0 or the errno.
+int WriteAll(int Fd, std::string_view Bytes) {
+  std::size_t done = 0;
+  while (done < Bytes.size()) {
+    const ssize_t n = ::write(Fd, Bytes.data() + done, Bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+/// A device or a FIFO is written where it is: renaming a file over it would replace the device.
+int WriteInPlace(const std::string& Target, std::string_view Bytes) {
+  const int fd = ::open(Target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int err = WriteAll(fd, Bytes);
+  if (::close(fd) != 0 && err == 0) return errno;
+  return err;
+}
+
 }  // namespace
 
 int ReplaceFileContent(const std::string& FileName, std::string_view Bytes) {
   if (FileName.empty()) return ENOENT;
   const std::string target = FollowLinks(FileName);
+  struct stat existing {};
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
+  if (exists && !S_ISREG(existing.st_mode)) return WriteInPlace(target, Bytes);
   const std::string folder = FolderOf(target);
   const std::string tmpl = (folder == "/" ? "" : folder) + "/." + NameOf(target) + ".XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
@@ -62,22 +90,11 @@ int ReplaceFileContent(const std::string& FileName, std::string_view Bytes) {
     return Err != 0 ? Err : EIO;
   };
 
-  std::size_t done = 0;
-  while (done < Bytes.size()) {
-    const ssize_t n = ::write(fd, Bytes.data() + done, Bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno, true);
-    }
-    if (n == 0) return fail(EIO, true);
-    done += static_cast<std::size_t>(n);
-  }
+  if (const int err = WriteAll(fd, Bytes); err != 0) return fail(err, true);
   if (::fsync(fd) != 0) return fail(errno, true);
   // Keep the permissions of the file being replaced; a new one gets the usual mode less umask.
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return fail(EISDIR, true);
-    (void)::fchmod(fd, st.st_mode & 07777);
+  if (exists) {
+    (void)::fchmod(fd, existing.st_mode & 07777);
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);

@@ -6,7 +6,8 @@
 // over the target in one step. Whatever fails, the temporary file is removed and the old target
 // stays exactly as it was: a reader sees either the old content or the new, never a mixture.
 // A target that is a symbolic link is followed: the file it points to is replaced and the link
-// stays.
+// stays. A target that is a device or a FIFO (/dev/null, /dev/stdout) is written in place, as a
+// rename would replace the device itself; a folder is refused with EISDIR.
 #pragma once
 
 #include <string>

@@ -330,6 +330,7 @@ TEST_F(Upload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
   EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
   EXPECT_EQ(rig.device.Installs, 0);
   EXPECT_FALSE(rig.device.BootloaderRunning);
+  EXPECT_NE(std::find(rig.logged.begin(), rig.logged.end(), "Vornik: InstallNotConfirmed"), rig.logged.end());
 }
 
 TEST_F(Upload, FirmwareThatAnswersTheConfirmationWithAnErrorStatusKeepsIt) {

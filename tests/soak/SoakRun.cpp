@@ -137,6 +137,8 @@ struct TBench {
     s.Baud = P.Baud;
     s.LatencyMs = P.LatencyMs;
     s.ConnectDelayMs = P.LatencyMs + 1;
+    // A serial port refuses a write that would take its queued output above ApdOutSize.
+    s.LimitOutput = P.Link == TLinkKind::Serial;
     return s;
   }
 

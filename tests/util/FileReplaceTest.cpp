@@ -104,6 +104,34 @@ TEST(ReplaceFileContent, FollowsASymbolicLink) {
   EXPECT_EQ(d.Names(), (std::vector<std::string>{"link", "real"}));
 }
 
+TEST(ReplaceFileContent, DevicesAndFifosAreWrittenWhereTheyAre) {
+  struct stat before {};
+  ASSERT_EQ(::stat("/dev/null", &before), 0);
+  EXPECT_EQ(ReplaceFileContent("/dev/null", "gone"), 0);
+  struct stat after {};
+  ASSERT_EQ(::stat("/dev/null", &after), 0);
+  EXPECT_TRUE(S_ISCHR(after.st_mode));  // still the device, not a file renamed over it
+  EXPECT_EQ(before.st_rdev, after.st_rdev);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+
+  Folder d;
+  const std::string fifo = d.Path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t reader = ::fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    std::ifstream in(fifo, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    ::_exit(s.str() == "through the pipe" ? 0 : 1);
+  }
+  EXPECT_EQ(ReplaceFileContent(fifo, "through the pipe"), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(d.Names(), std::vector<std::string>{"pipe"});
+}
+
 TEST(ReplaceFileContent, FailuresLeaveTheTargetAndNoTemporaryFile) {
   Folder d;
   fs::create_directories(d.Path("adir/inside"));

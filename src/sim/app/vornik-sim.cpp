@@ -34,6 +34,7 @@
 
 #include "firmware/PackageFiles.h"
 #include "sim/SimDevice.h"
+#include "util/NumberText.h"
 
 namespace {
 
@@ -111,11 +112,10 @@ T Number(std::string_view Option, const char* Text) {
 }
 
 double Rate(std::string_view Option, const char* Text) {
-  char* end = nullptr;
-  const double v = std::strtod(Text, &end);
-  if (end == Text || *end != '\0' || !(v >= 0 && v <= 1))
-    Fail("bad value for " + std::string(Option) + " (a fraction 0..1): " + Text);
-  return v;
+  // The C library's locale plays no part: "0.1" is a tenth in every environment.
+  const auto v = vornik::ParseDecimal(Text);
+  if (!v || !(*v >= 0 && *v <= 1)) Fail("bad value for " + std::string(Option) + " (a fraction 0..1): " + Text);
+  return *v;
 }
 
 void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& F) {
