@@ -62,6 +62,14 @@ std::string ErrorCodeText(uint16_t Code) {
   return t::kUnknownError;
 }
 
+int32_t SerialLineMs(const TKRVComms& Comms, std::size_t PayloadBytes) {
+  if (!Comms.Host.empty() || Comms.WsServerMode || Comms.Baud <= 0) return 0;
+  // A 14-byte header and the payload, one flag byte per seven, then start, checksum and stop.
+  const std::size_t raw = 14 + PayloadBytes;
+  const std::size_t frame = raw + (raw + 6) / 7 + 3;
+  return static_cast<int32_t>((static_cast<int64_t>(frame) * 10000 + Comms.Baud - 1) / Comms.Baud);
+}
+
 void TKuldendo::SendWith(TKRVComms* Comms) {
   if (Comms == nullptr) throw ECommsError(std::string(t::kExUnassignedPort) + DecimalDump(Pck));
   Comms->Send(this);

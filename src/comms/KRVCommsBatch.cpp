@@ -18,16 +18,6 @@ std::string Dump(const TKuldendo* Item) { return DecimalDump(Item->Pck); }
 
 }  // namespace
 
-int32_t TKRVCommsBatch::SerialLineMs(const TKuldendo& Item) const {
-  // Only a serial line is slower than the pause: a TCP connection takes what is written at once.
-  if (KRVPort == nullptr || !KRVPort->Host.empty() || KRVPort->WsServerMode || KRVPort->Baud <= 0) return 0;
-  // The frame as KRVW sends it: a 14-byte header, the payload, one flag byte per seven, start,
-  // checksum and stop; 10 bits a byte on the line, rounded up.
-  const std::size_t raw = 14 + Item.Pck.size();
-  const std::size_t frame = raw + (raw + 6) / 7 + 3;
-  return static_cast<int32_t>((static_cast<int64_t>(frame) * 10000 + KRVPort->Baud - 1) / KRVPort->Baud);
-}
-
 TKRVCommsBatch::~TKRVCommsBatch() {
   state_ = bsDestroying;
   Abort();
@@ -64,7 +54,7 @@ void TKRVCommsBatch::Send(TKuldendo* Item) {
   Item->Options.Exclude({psoForceAck, psoDontWait, psoDontQueue});
   Item->Options.Include({psoKeepItem, psoDontAck, psoForceWait, psoKeepPckID, psoNoLineTimeout});
   Item->BatchTimeout = Item->Timeout;
-  Item->Timeout = std::max(TimeBetweenPcks, SerialLineMs(*Item));
+  Item->Timeout = std::max(TimeBetweenPcks, SerialLineMs(*KRVPort, Item->Pck.size()));
   Item->CsomagSorszam = curIndex_;
   slots_[curIndex_] = Item;
 

@@ -71,8 +71,6 @@ class TKRVCommsBatch {
   const std::string& FailedList() const { return failedList_; }
 
  private:
-  /// ms a serial line needs for Item's frame; 0 for a TCP connection.
-  int32_t SerialLineMs(const TKuldendo& Item) const;
   TKuldendo* SendOwnPacket(const char* Pck, const std::string& Ans, uint8_t Id, bool KeepId, TKRVSendOptions Options,
                            int32_t Timeout, TOnResult Handler);
   void FreeOpener();

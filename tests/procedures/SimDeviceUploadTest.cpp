@@ -19,8 +19,8 @@ namespace {
 using R = TFWUploadResult;
 
 struct TSimRig {
-  explicit TSimRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {})
-      : device(std::move(Config), std::move(Faults)), peer(loop, device), links(loop, &peer), comms(loop, links) {
+  explicit TSimRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {}, testkit::MemoryLinkSettings Line = {})
+      : device(std::move(Config), std::move(Faults)), peer(loop, device), links(loop, &peer, Line), comms(loop, links) {
     comms.SeedRandom(3);
     comms.KRVAddress = device.Config.Address;
     comms.SetKRVMode(TKRVMode::PMKRVWOnly);
@@ -55,6 +55,38 @@ TRun Upload(TSimRig& Rig, const std::string& Plain, int32_t FWAddress, bool Batc
   Rig.loop.advance(2000);
   run.repeated = up.RepeatedPckCount();
   return run;
+}
+
+TEST(SimDeviceUpload, SlowSerialLinesAreNotOverrunInBatchedOrSafeTurboMode) {
+  // 256-byte blocks at 38400 baud take about 80 ms each on the line: longer than the safe turbo
+  // pause, and far longer than the pause between batched packets. The port refuses what does not
+  // fit into its 4096-byte output buffer.
+  for (bool batched : {false, true}) {
+    SCOPED_TRACE(batched ? "batched" : "safe turbo");
+    testkit::MemoryLinkSettings line;
+    line.Baud = 38400;
+    line.LimitOutput = true;
+    TSimDeviceConfig config;
+    config.StartInBootloader = true;
+    TSimRig rig(config, {}, line);
+    rig.comms.Baud = 38400;
+    TFirmwareUploader up(rig.loop);
+    up.SetKRVPort(&rig.comms);
+    up.BlockLength = 256;
+    up.BatchedMode = batched;
+    up.TurboMode = !batched;
+    up.SafeTurbo = !batched;
+    up.SetBatchSize(50);
+    std::vector<TFWUploadResult> results;
+    up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
+    const std::string plain = TProcRig::Image(32 * 1024, 5);
+    std::string image = plain;
+    ScrambleImage(image, 0);
+    up.UploadFromStr(image);
+    rig.loop.runUntil([&] { return !results.empty(); }, 3600000);
+    ASSERT_EQ(results, std::vector<TFWUploadResult>{R::fwrOk}) << up.FWUploadResultToStr(results[0]);
+    EXPECT_TRUE(rig.device.InstalledImage() == plain);
+  }
 }
 
 TEST(SimDeviceUpload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
