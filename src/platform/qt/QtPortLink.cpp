@@ -182,21 +182,18 @@ void QtPortLink::write(std::string_view bytes) {
 }
 
 std::size_t QtPortLink::bytesToWrite() const {
-  std::size_t queued = 0;
-  qintptr fd = -1;
   if (serial_ != nullptr) {
-    queued = static_cast<std::size_t>(serial_->bytesToWrite());
-    fd = serial_->handle();
-  } else if (tcp_ != nullptr) {
-    queued = static_cast<std::size_t>(tcp_->bytesToWrite());
-    fd = tcp_->socketDescriptor();
+    // The driver's output queue is part of the port's output buffer: bytes Qt has handed over
+    // that are not on the wire yet.
+    auto queued = static_cast<std::size_t>(serial_->bytesToWrite());
+    const auto fd = static_cast<int>(serial_->handle());
+    int pending = 0;
+    if (fd >= 0 && ::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0) queued += static_cast<std::size_t>(pending);
+    return queued;
   }
-  // Bytes Qt has handed to the system but the system has not sent yet (a tty's output queue, a
-  // socket's unsent and unacknowledged bytes).
-  int pending = 0;
-  if (fd >= 0 && ::ioctl(static_cast<int>(fd), TIOCOUTQ, &pending) == 0 && pending > 0)
-    queued += static_cast<std::size_t>(pending);
-  return queued;
+  // A socket's own send buffer comes on top of the port's output buffer, as it always did.
+  if (tcp_ != nullptr) return static_cast<std::size_t>(tcp_->bytesToWrite());
+  return 0;
 }
 
 }  // namespace vornik

@@ -18,9 +18,10 @@
 //
 // Writes go to the platform at once (flush after each write) to keep request/answer latency low.
 // The output buffer holds outBufferSize() bytes (the engine's ApdOutSize): the queued output is
-// what Qt still holds plus what the system has not sent yet, and a write that would take it above
-// the limit is refused whole with EPortError, which the engine reports as ErrorCode 4 (sent too
-// fast). A size of 0 or less sets no limit. Handlers may close or destroy the link from inside a
+// what Qt still holds, for a serial port plus the driver's output queue (the socket's own send
+// buffer is not counted), and a write that would take it above the limit is refused whole with
+// EPortError, which the engine reports as ErrorCode 4 (sent too fast). A size of 0 or less sets no
+// limit. Handlers may close or destroy the link from inside a
 // notification.
 #pragma once
 
@@ -52,7 +53,7 @@ class QtPortLink final : public PortLink {
   void write(std::string_view bytes) override;
   int outBufferSize() const override { return outBufferSize_; }
   void setOutBufferSize(int bytes) override { outBufferSize_ = bytes; }
-  /// Bytes Qt holds plus bytes the system has not sent yet.
+  /// Bytes Qt holds; for a serial port also the driver's output queue.
   std::size_t bytesToWrite() const override;
 
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
