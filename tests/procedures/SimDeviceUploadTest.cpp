@@ -199,6 +199,41 @@ INSTANTIATE_TEST_SUITE_P(Seeds, SimLossyUpload,
                                   std::to_string(Info.param.seed);
                          });
 
+TEST(SimFlash, TurboWriteOnASerialLineKeepsToTheLinesPace) {
+  // Twenty 528-byte pages take about 55 ms each at 115200 baud; written back to back they would
+  // overrun the port's 4096-byte output buffer, which refuses what does not fit.
+  for (bool serial : {true, false}) {
+    SCOPED_TRACE(serial ? "serial" : "TCP");
+    testkit::MemoryLinkSettings line;
+    line.Baud = 115200;
+    line.LimitOutput = serial;
+    TSimDeviceConfig config;
+    config.FlashPageSize = 528;
+    config.FlashPages = 64;
+    TSimRig rig(config, {}, line);
+    if (!serial) rig.comms.Host = "127.0.0.1";
+    TFlashReaderWriter frw;
+    frw.SetKRVPort(&rig.comms);
+    frw.FlashPageSize = 528;
+    frw.TurboMode = true;
+    std::vector<TFlashRWResult> done;
+    frw.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult Result) { done.push_back(Result); };
+    const std::string source = TProcRig::Image(528 * 20, 8);
+    const int64_t start = rig.loop.nowMs();
+    frw.WriteFlashFromStr(3, source);
+    rig.loop.runUntil([&] { return !done.empty(); }, 60000);
+    EXPECT_EQ(done, std::vector<TFlashRWResult>{TFlashRWResult::freOk});
+    // Paced only where the line needs it.
+    if (serial) {
+      EXPECT_GE(rig.loop.nowMs() - start, 19 * 55);
+    } else {
+      EXPECT_LT(rig.loop.nowMs() - start, 200);
+    }
+    rig.loop.advance(2000);  // the last pages are still on their way
+    EXPECT_TRUE(rig.device.Flash().substr(3 * 528, source.size()) == source);
+  }
+}
+
 TEST(SimFlash, WrittenFilesReadBackUnchanged) {
   TSimRig rig;
   TFlashReaderWriter frw;
