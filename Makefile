@@ -1,5 +1,5 @@
 # Thin wrappers around CMake presets. `make test` and `make demo` work on a fresh Debian 12 machine.
-.PHONY: all setup configure build test asan-build test-asan bench fuzz demo screenshots clean
+.PHONY: all setup configure build test asan-build test-asan bench fuzz soak demo screenshots clean
 
 JOBS ?= 2
 
@@ -7,6 +7,9 @@ JOBS ?= 2
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 FUZZ_SECONDS ?= 60
+# The fault campaign's seed; a new one each day unless given (every result line names it).
+SOAK_SEED ?= $(shell date +%Y%m%d)
+SOAK_UPLOADS ?= 10000
 
 all: build
 
@@ -36,6 +39,12 @@ fuzz: setup
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j$(JOBS)
 	bash fuzz/run.sh $(FUZZ_SECONDS)
+
+# The full fault campaign: uploads of a 64 KiB image in every mode over every link, then flash
+# writes read back. Repeat one run with: build/bin/vornik-soak --seed S --only K [--target flash]
+soak: build
+	./build/bin/vornik-soak --uploads $(SOAK_UPLOADS) --seed $(SOAK_SEED) --mode all --link all
+	./build/bin/vornik-soak --uploads $(SOAK_UPLOADS) --seed $(SOAK_SEED) --target flash --link all
 
 demo: setup build
 	bash scripts/demo.sh

@@ -285,6 +285,15 @@ std::string TKRVProtocol::DecodeKRVW(std::string_view Frame) {
     decodeResult_ = drBadChecksum;
     return {};
   }
+  // Every packed byte a sender writes lies in 0x20..0x9F. The checksum cannot see bit 7 of a
+  // packed byte flipped when the sum is near its ends (0x00..0x1F and 0xFB..0xFF share their sent
+  // values with sums 128 apart), but such a flip always leaves that range: the frame is damaged.
+  for (std::size_t i = 0; i < m; ++i) {
+    if (packed[i] < 0x20 || packed[i] > 0x9F) {
+      decodeResult_ = drBadChecksum;
+      return {};
+    }
+  }
 
   // Unpack into the work buffer: groups of up to seven bytes, each closed by its flag byte; the
   // last packed byte always closes a group.

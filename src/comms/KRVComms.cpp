@@ -62,6 +62,14 @@ std::string ErrorCodeText(uint16_t Code) {
   return t::kUnknownError;
 }
 
+int32_t SerialLineMs(const TKRVComms& Comms, std::size_t PayloadBytes) {
+  if (!Comms.Host.empty() || Comms.WsServerMode || Comms.Baud <= 0) return 0;
+  // A 14-byte header and the payload, one flag byte per seven, then start, checksum and stop.
+  const std::size_t raw = 14 + PayloadBytes;
+  const std::size_t frame = raw + (raw + 6) / 7 + 3;
+  return static_cast<int32_t>((static_cast<int64_t>(frame) * 10000 + Comms.Baud - 1) / Comms.Baud);
+}
+
 void TKuldendo::SendWith(TKRVComms* Comms) {
   if (Comms == nullptr) throw ECommsError(std::string(t::kExUnassignedPort) + DecimalDump(Pck));
   Comms->Send(this);
@@ -965,7 +973,11 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
     idPrev = seq == std::max(ref - 1, 0);  // the id before 1 is 0: no wrap to 250
   }
   const bool ansMatch = h != nullptr && (h->Ans == "*" || (!h->Ans.empty() && StartsWith(payload, h->Ans)));
-  const bool looseMatch = LoosePckIDCheck && idPrev && fromExpected && ansMatch && tryNo_ > 1;
+  // The loose check takes the answer to the previous try. Only an item whose repeats carry a new
+  // id had a previous try under id - 1; for an item repeated under its own id, id - 1 is the item
+  // before it, whose late answer must not end this one (a page never written would count as done).
+  const bool repeatedWithNewId = h != nullptr && NewIdForRepeat(*h);
+  const bool looseMatch = LoosePckIDCheck && repeatedWithNewId && idPrev && fromExpected && ansMatch && tryNo_ > 1;
 
   if (forUs && wantsAck && Nyugtazas) {
     LogPacket(t::kTagAckSent, 9, true, std::string(), kNone, kNone, src, seq);

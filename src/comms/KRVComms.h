@@ -230,6 +230,10 @@ class TKRVServerRegistry {
 /// Hungarian text of an ErrorCode ("Ismeretlen hiba." for unknown codes).
 std::string ErrorCodeText(uint16_t Code);
 
+/// ms the engine's serial line needs for a KRVW frame carrying PayloadBytes (10 bits a byte,
+/// rounded up); 0 on a TCP connection, which takes what is written at once.
+int32_t SerialLineMs(const TKRVComms& Comms, std::size_t PayloadBytes);
+
 class TKRVComms {
  public:
   TKRVComms(EventLoop& Loop, PortLinkFactory& Links);

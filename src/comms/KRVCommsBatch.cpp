@@ -1,5 +1,6 @@
 #include "comms/KRVCommsBatch.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "codec/KRVCommands.h"
@@ -53,7 +54,7 @@ void TKRVCommsBatch::Send(TKuldendo* Item) {
   Item->Options.Exclude({psoForceAck, psoDontWait, psoDontQueue});
   Item->Options.Include({psoKeepItem, psoDontAck, psoForceWait, psoKeepPckID, psoNoLineTimeout});
   Item->BatchTimeout = Item->Timeout;
-  Item->Timeout = TimeBetweenPcks;
+  Item->Timeout = std::max(TimeBetweenPcks, SerialLineMs(*KRVPort, Item->Pck.size()));
   Item->CsomagSorszam = curIndex_;
   slots_[curIndex_] = Item;
 

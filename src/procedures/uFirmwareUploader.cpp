@@ -301,8 +301,11 @@ void TFirmwareUploader::SendBlock() {
                                static_cast<uint32_t>(krvAddress_));
     item->Options = TKRVSendOptions{psoDontAck, psoDontWait, psoEncodeKRVW};
     item->OnResult = TOnResult(this, &TFirmwareUploader::OnPacketResult);
-    item->SendWith(krvPort_);
-    if (SafeTurbo) loop_.sleepMs(kSafeTurboPauseMs);
+    const std::size_t payload = item->Pck.size();
+    item->SendWith(krvPort_);  // the engine owns the item from here on
+    // A slow serial line needs longer than the pause for a long block: wait for the line then,
+    // or the port's output buffer fills up and refuses the blocks.
+    if (SafeTurbo) loop_.sleepMs(std::max<int32_t>(kSafeTurboPauseMs, SerialLineMs(*krvPort_, payload)));
     return;
   }
   auto* item = new TKuldendo(SimulationMode ? BuildCSYSI() : BuildCFLUL(pageIndex, true, block),

@@ -302,7 +302,7 @@ std::optional<std::string> TSimDevice::Execute(const TRequest& R, int64_t NowMs,
     return BuildASYSI(IdentityRecord(NowMs));
   }
   if (code == kCSYRS) {
-    Restart(NowMs);
+    Restart(NowMs, Config.RestartMs);
     Note = Printf("restarting, silent for %lld ms", static_cast<long long>(Config.RestartMs));
     return std::nullopt;
   }
@@ -395,6 +395,7 @@ std::optional<std::string> TSimDevice::Block(const TRequest& R, bool Batched, st
   if (status == kAFLULAccepted) {
     blocks_[b->PageIndex] = std::string(b->Block);
     uploadPending_ = true;
+    ++Counters.Blocks;
   } else {
     Note = Printf("status %u", static_cast<unsigned>(status));
   }
@@ -481,15 +482,32 @@ std::optional<std::string> TSimDevice::Install(std::string_view Payload, std::st
     Note = Printf("CRC 0x%04X of the received image, 0x%04X asked%s", crc, u->Crc, complete ? "" : ", blocks missing");
     return BuildAFLUD(kAFLUDChecksumWrong);
   }
-  ScrambleImage(image, static_cast<int32_t>(uint32_t{u->StartAddrDiv128} * kPageBytes));
+  if (Faults.PowerCutOnInstall) {
+    Faults.PowerCutOnInstall = false;
+    const int64_t cutAt = NowMs + Config.InstallMs / 2;
+    const bool committed = Faults.InstallCommitted;
+    if (committed) Commit(*u, std::move(image), NowMs);
+    Note = committed ? "power cut after the image was written" : "power cut before the image was written";
+    // The cut comes half-way through the install time; the answer never leaves.
+    Schedule(cutAt, [this](int64_t At) { PowerCycle(At, Faults.PowerOffMs); });
+    silentUntil_ = std::max(silentUntil_, cutAt);
+    return std::nullopt;
+  }
+  Commit(*u, std::move(image), NowMs);
+  Note = lastInstall_->Summary();
+  return BuildAFLUD(kAFLUDInstalled);
+}
+
+void TSimDevice::Commit(const TCFLUD& U, std::string Image, int64_t NowMs) {
+  ScrambleImage(Image, static_cast<int32_t>(uint32_t{U.StartAddrDiv128} * kPageBytes));
   // A new firmware identifies itself with the build of its information block.
-  if (const auto at = image.find("Build:"); !bootloaderAnnounced_ && at != std::string::npos && at + 11 <= image.size())
-    Config.BuildID = image.substr(at + 6, 5);
-  installedImage_ = std::move(image);
+  if (const auto at = Image.find("Build:"); !bootloaderAnnounced_ && at != std::string::npos && at + 11 <= Image.size())
+    Config.BuildID = Image.substr(at + 6, 5);
+  installedImage_ = std::move(Image);
   TSimInstall inst;
-  inst.Length = u->ImageLength;
-  inst.Crc = u->Crc;
-  inst.StartPage = u->StartAddrDiv128;
+  inst.Length = U.ImageLength;
+  inst.Crc = U.Crc;
+  inst.StartPage = U.StartAddrDiv128;
   inst.Bootloader = bootloaderAnnounced_;
   inst.AtMs = NowMs;
   lastInstall_ = inst;
@@ -502,9 +520,7 @@ std::optional<std::string> TSimDevice::Install(std::string_view Payload, std::st
   // The new program starts once the answer is out.
   bootloader_ = false;
   startedAt_ = NowMs + Config.InstallMs;
-  Note = inst.Summary();
   if (OnInstalled) OnInstalled(inst);
-  return BuildAFLUD(kAFLUDInstalled);
 }
 
 std::optional<std::string> TSimDevice::FlashRead(std::string_view Payload, std::string& Note) {
@@ -555,8 +571,20 @@ std::optional<std::string> TSimDevice::FlashWrite(std::string_view Payload, std:
   return BuildAFLPW(status);
 }
 
-void TSimDevice::Restart(int64_t NowMs) {
-  silentUntil_ = NowMs + Config.RestartMs;
+void TSimDevice::PowerCycle(int64_t NowMs, int64_t OffMs) {
+  RunDue(NowMs);
+  ++Counters.PowerCuts;
+  std::erase_if(events_, [this](const TEvent& E) {
+    if (E.Output) ++Counters.DroppedOut;
+    return E.Output;
+  });
+  AddLogLine(Printf("%10.3f power cycle, dark for %lld ms", static_cast<double>(NowMs) / 1000.0,
+                    static_cast<long long>(OffMs + Config.RestartMs)));
+  Restart(NowMs, std::max<int64_t>(OffMs, 0) + Config.RestartMs);
+}
+
+void TSimDevice::Restart(int64_t NowMs, int64_t SilentMs) {
+  silentUntil_ = NowMs + SilentMs;
   collecting_ = false;
   rx_.clear();
   ++restarts_;

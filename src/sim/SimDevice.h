@@ -52,6 +52,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/KRVCommands.h"
 #include "codec/KRVProtocol.h"
 
 namespace vornik {
@@ -109,6 +110,13 @@ struct TSimFaults {
   /// ran before, as a real one does when the new image does not check out.
   bool RejectInstall = false;
   std::vector<uint8_t> PageWriteStatuses;  ///< AFLPW statuses used in turn before the real write
+  /// The power fails while the next install runs: nothing is answered, the device stays dark for
+  /// PowerOffMs and then starts again. With InstallCommitted the new image was already in place
+  /// (the firmware starts), otherwise the install never happened (the bootloader starts, the
+  /// received blocks kept). Used once.
+  bool PowerCutOnInstall = false;
+  bool InstallCommitted = false;
+  int64_t PowerOffMs = 2000;
 };
 
 /// What the last successful CFLUD installed.
@@ -137,6 +145,10 @@ class TSimDevice {
   void LinkDown();
   /// The line is back (a new TCP connection, a re-opened port).
   void LinkUp();
+  /// The device starts again by itself (watchdog, brown-out, power cut): the answers not yet sent
+  /// are lost, it hears nothing for OffMs plus its RestartMs, then runs the bootloader while an
+  /// upload is pending, the firmware otherwise. Received blocks and the installed image stay.
+  void PowerCycle(int64_t NowMs, int64_t OffMs = 0);
   bool IsLinkUp() const { return linkUp_; }
 
   /// Every frame the device sends, at the time it is sent.
@@ -182,6 +194,8 @@ class TSimDevice {
     int Corrupted = 0;
     int Nacks = 0;
     int BatchPackets = 0;  ///< taken silently while collecting
+    int Blocks = 0;        ///< CFLUL blocks stored (repeats included)
+    int PowerCuts = 0;     ///< PowerCycle calls and power cuts during installs
     std::size_t BytesIn = 0;
     std::size_t BytesOut = 0;
   } Counters;
@@ -212,6 +226,8 @@ class TSimDevice {
   std::optional<std::string> Execute(const TRequest& R, int64_t NowMs, std::string& Note, int64_t& ExtraMs);
   std::optional<std::string> Block(const TRequest& R, bool Batched, std::string& Note);
   std::optional<std::string> Install(std::string_view Payload, std::string& Note, int64_t NowMs);
+  /// Puts a checked image in place (Image as received, scrambled).
+  void Commit(const TCFLUD& U, std::string Image, int64_t NowMs);
   std::optional<std::string> FlashRead(std::string_view Payload, std::string& Note);
   std::optional<std::string> FlashWrite(std::string_view Payload, std::string& Note);
   /// The received blocks laid out from StartPage for Length bytes; false when one is missing.
@@ -220,7 +236,7 @@ class TSimDevice {
   void Schedule(int64_t AtMs, std::function<void(int64_t)> Action);
   void SendFrame(const TRequest& To, std::string_view Payload, TInfo Info, int64_t AtMs);
   void Emit(std::string Frame);
-  void Restart(int64_t NowMs);
+  void Restart(int64_t NowMs, int64_t SilentMs);
   void Log(int64_t NowMs, const TRequest& R, const std::string& Text);
   void AddLogLine(std::string Line);
   bool Chance(double Rate);

@@ -458,6 +458,36 @@ TEST(KRVProtocol, KRVWDecodeResults) {
   EXPECT_FALSE(d.LastWasKRVW());
 }
 
+TEST(KRVProtocol, EverySingleBitErrorInAKRVWFrameIsRefused) {
+  // Payloads whose packed sums land on every checksum value, also those the checksum folds
+  // together (sums below 0x20 and above 250), each flipped in every bit of every byte.
+  std::mt19937 rng(5);
+  int frames = 0, flips = 0;
+  TKRVProtocol d = Decoder(TKRVMode::PMKRVWOnly);
+  for (int n = 0; n < 120; ++n) {
+    std::string payload(1 + rng() % 40, '\0');
+    for (auto& c : payload) c = static_cast<char>(rng());
+    TKRVProtocol enc;
+    enc.KRVMode = TKRVMode::PMKRVWOnly;
+    enc.Cimzett = 250;
+    enc.Felado = 178556;
+    enc.CsomagSorszam = static_cast<uint8_t>(1 + n % 250);
+    const std::string frame = enc.Encode(payload);
+    ++frames;
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+      for (int bit = 0; bit < 8; ++bit) {
+        std::string bad = frame;
+        bad[i] = static_cast<char>(bad[i] ^ (1 << bit));
+        d.Decode(bad);
+        ++flips;
+        ASSERT_NE(d.DecodeResult(), drOK) << "byte " << i << " bit " << bit << " of " << vornik::test::ToHex(frame);
+      }
+    }
+  }
+  EXPECT_EQ(frames, 120);
+  EXPECT_GT(flips, 20000);
+}
+
 TEST(KRVProtocol, DecodeBothModesFallBackToKRVW) {
   const std::string krv = Hex("FD 01 FA 05 05 80 06 01 01 43 53 59 53 49 80 98 FE");
   std::string badSum = krv;

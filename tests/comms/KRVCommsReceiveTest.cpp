@@ -73,6 +73,23 @@ TEST_F(ReceiveTest, AnswerWithThePreviousIdCountsOnlyLooselyFromTheSecondTry) {
   }
 }
 
+TEST_F(ReceiveTest, LateAnswerOfThePreviousItemDoesNotEndARepeatUnderTheSameId) {
+  comms->LoosePckIDCheck = true;
+  // The first item's answer comes twice, the copy late; the second item is never heard, so its
+  // repeat (same id: no psoNewIDOnRepeat) is in flight when the copy arrives with id - 1.
+  peer.OnFrame = [&](ScriptedPeer& p, const PeerFrame& f) {
+    if (p.Requests().size() != 1) return;
+    p.Reply(f, std::string("AFLPW\x00", 6));
+    loop.schedule(loop.nowMs() + 150, [&p, f] { p.Send(p.Frame(std::string("AFLPW\x00", 6), TInfo::nem_kerek_nyugtat, f.Seq)); });
+  };
+  Send(Item("CFLPW1", "AFLPW"));
+  Send(Item("CFLPW2", "AFLPW"));
+  ASSERT_TRUE(WaitResults(2));
+  EXPECT_EQ(results[0].Code, 0);
+  EXPECT_EQ(results[1].Code, 5);  // not the first page's answer
+  EXPECT_TRUE(Logged("KOSZA CS,VARUNK"));
+}
+
 TEST_F(ReceiveTest, NackRepeatsAtOnceWithoutCountingATry) {
   comms->IDOfRepeatedPackets = TIDOfRepeatedPackets::irpAlwaysIncrement;
   int nacks = 0;

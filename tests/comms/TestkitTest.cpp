@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,6 +141,126 @@ TEST(MemoryLinkTest, OpenFailuresUseThePortTexts) {
   refused.openTcp("h", 1);
   loop.advance(4);
   EXPECT_EQ(error, 10061);
+}
+
+/// 200 chunks of 10 distinct bytes through a link with the given faults toward the peer.
+struct FaultRun {
+  std::string sent, got;
+  std::vector<std::pair<std::string, int64_t>> chunks;
+  MemoryLink::FaultCounters done;
+};
+
+FaultRun RunFaults(const testkit::MemoryLinkFaults& F) {
+  VirtualLoop loop;
+  Collect peer;
+  peer.loop = &loop;
+  MemoryLink link(loop, &peer, MemoryLinkSettings{.LatencyMs = 2});
+  link.SetFaults(F);
+  link.openSerial(1, 115200);
+  FaultRun r;
+  for (int i = 0; i < 200; ++i) {
+    std::string chunk;
+    for (int j = 0; j < 10; ++j) chunk.push_back(static_cast<char>('A' + (i * 10 + j) % 50));
+    r.sent += chunk;
+    link.write(chunk);
+    loop.advance(5);
+  }
+  loop.advance(2000);
+  for (const auto& [bytes, at] : peer.got) r.got += bytes;
+  r.chunks = peer.got;
+  r.done = link.FaultsDone;
+  return r;
+}
+
+TEST(MemoryLinkTest, LineFaultsDamageChunksAsToldAndRepeatBySeed) {
+  using F = testkit::MemoryLineFaults;
+  struct {
+    const char* name;
+    F faults;
+    std::function<void(const FaultRun&)> check;
+  } cases[] = {
+      {"none", F{}, [](const FaultRun& r) { EXPECT_EQ(r.got, r.sent); }},
+      {"lost", F{.Drop = 0.2},
+       [](const FaultRun& r) {
+         EXPECT_EQ(r.got.size(), r.sent.size() - 10 * static_cast<std::size_t>(r.done.Dropped));
+         EXPECT_GT(r.done.Dropped, 20);
+       }},
+      {"bit errors", F{.BitError = 0.2},
+       [](const FaultRun& r) {
+         ASSERT_EQ(r.got.size(), r.sent.size());
+         int bits = 0;
+         for (std::size_t i = 0; i < r.got.size(); ++i) bits += __builtin_popcount(static_cast<uint8_t>(r.got[i] ^ r.sent[i]));
+         EXPECT_EQ(bits, r.done.BitErrors);  // one bit per damaged chunk
+         EXPECT_GT(bits, 20);
+       }},
+      {"truncated", F{.Truncate = 0.2},
+       [](const FaultRun& r) {
+         EXPECT_LT(r.got.size(), r.sent.size());
+         EXPECT_EQ(r.chunks.size(), 200u);
+         EXPECT_GT(r.done.Truncated, 20);
+       }},
+      {"split", F{.Split = 0.3},
+       [](const FaultRun& r) {
+         EXPECT_EQ(r.got, r.sent);  // nothing lost, nothing out of order
+         EXPECT_EQ(r.chunks.size(), 200u + static_cast<std::size_t>(r.done.Split));
+       }},
+      {"glued", F{.Glue = 0.3},
+       [](const FaultRun& r) {
+         EXPECT_EQ(r.got, r.sent);
+         // Each held chunk rides with the next one; the last one may arrive alone after the hold.
+         EXPECT_GE(r.chunks.size(), 200u - static_cast<std::size_t>(r.done.Glued));
+         EXPECT_LE(r.chunks.size(), 201u - static_cast<std::size_t>(r.done.Glued));
+         EXPECT_GT(r.done.Glued, 20);
+       }},
+      {"duplicated", F{.Duplicate = 0.2},
+       [](const FaultRun& r) {
+         EXPECT_EQ(r.chunks.size(), 200u + static_cast<std::size_t>(r.done.Duplicated));
+         EXPECT_GT(r.done.Duplicated, 20);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testkit::MemoryLinkFaults f;
+    f.Seed = 11;
+    f.ToPeer = c.faults;
+    const FaultRun a = RunFaults(f);
+    c.check(a);
+    EXPECT_EQ(RunFaults(f).chunks, a.chunks);  // the same seed, the same damage
+  }
+}
+
+TEST(MemoryLinkTest, StallDelaysBothWaysAndCutLosesBothWays) {
+  VirtualLoop loop;
+  Collect peer;
+  peer.loop = &loop;
+  MemoryLink link(loop, &peer, MemoryLinkSettings{.LatencyMs = 1});
+  link.openSerial(1, 115200);
+  std::vector<int64_t> back;
+  link.onData = [&](std::string_view) { back.push_back(loop.nowMs()); };
+  link.Stall(500);
+  link.write("a");
+  link.PeerSend("b");
+  loop.advance(1000);
+  ASSERT_EQ(peer.got.size(), 1u);
+  EXPECT_EQ(peer.got[0].second, 501);  // held, not lost
+  EXPECT_EQ(back, std::vector<int64_t>{501});
+
+  link.Cut(300);
+  link.write("c");
+  link.PeerSend("d");
+  loop.advance(400);
+  link.write("e");  // the line is back
+  loop.advance(10);
+  ASSERT_EQ(peer.got.size(), 2u);
+  EXPECT_EQ(peer.got[1].first, "e");
+  EXPECT_EQ(back.size(), 1u);
+  EXPECT_EQ(link.FaultsDone.CutOff, 2);
+
+  link.Cut(int64_t{1} << 40);
+  link.Heal();
+  link.write("f");
+  loop.advance(10);
+  EXPECT_EQ(peer.got.back().first, "f");
 }
 
 }  // namespace

@@ -32,10 +32,11 @@ class Producer {
   };
   std::vector<Result> results;
   bool AutoNext = true;  ///< send the next packet from inside each result
+  std::size_t BlockBytes = 16;
   bool Finished() const { return !results.empty() && results.back().Tag == count_ - 1; }
 
   TKuldendo* Make(int I) {
-    auto* item = new TKuldendo(BuildCFLUL(static_cast<uint16_t>(I), true, std::string(16, static_cast<char>('a' + I))));
+    auto* item = new TKuldendo(BuildCFLUL(static_cast<uint16_t>(I), true, std::string(BlockBytes, static_cast<char>('a' + I))));
     item->Ans = std::string(kAFLUL);
     item->Options = TKRVSendOptions{psoDontAck, psoNewIDOnRepeat, psoEncodeKRVW};
     if (I == 0) item->Options.Include(psoBatchStart);
@@ -121,6 +122,37 @@ TEST_F(Batch, SessionOfFivePacketsInBatchesOfThree) {
   // The opener and the receipt clear keep their fixed ids.
   EXPECT_EQ(rig.peer.Requests[0].Id, 249);
   EXPECT_EQ(rig.peer.Requests[1].Id, 250);
+}
+
+TEST(BatchPacing, ASerialLineGetsEachPacketsLineTimeAndThePortNeverOverflows) {
+  for (bool serial : {true, false}) {
+    SCOPED_TRACE(serial ? "serial" : "TCP");
+    testkit::MemoryLinkSettings line;
+    line.Baud = 115200;
+    line.LimitOutput = true;  // the port refuses what does not fit into its 4096 bytes
+    TProcRig rig(line);
+    if (!serial) rig.comms.Host = "127.0.0.1";  // a TCP connection takes everything at once
+    TKRVCommsBatch batch;
+    batch.KRVPort = &rig.comms;
+    batch.TimeBetweenPcks = 1;
+    batch.SetBatchSize(40);
+    Producer p(batch, 40);
+    p.BlockBytes = 256;  // about 28 ms on the line each
+    const int64_t start = rig.loop.nowMs();
+    p.Start();
+    rig.RunUntil([&] { return p.Finished() || (!p.results.empty() && p.results.back().Code != 0); }, 60000);
+    if (serial) {
+      ASSERT_EQ(p.results.size(), 40u);
+      for (const auto& r : p.results) EXPECT_EQ(r.Code, 0);
+      EXPECT_EQ(rig.device.Written.size(), 40u);
+      EXPECT_GE(rig.loop.nowMs() - start, 40 * 28);
+    } else {
+      // Written at once on a TCP connection, so the same 4096-byte buffer overflows: no pacing
+      // is added where the line does not need it.
+      ASSERT_FALSE(p.results.empty());
+      EXPECT_EQ(p.results.back().Code, 4);
+    }
+  }
 }
 
 TEST_F(Batch, AcknowledgedOpenerWithoutAnswerOpensTheSession) {

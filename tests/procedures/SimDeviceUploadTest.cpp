@@ -19,8 +19,8 @@ namespace {
 using R = TFWUploadResult;
 
 struct TSimRig {
-  explicit TSimRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {})
-      : device(std::move(Config), std::move(Faults)), peer(loop, device), links(loop, &peer), comms(loop, links) {
+  explicit TSimRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {}, testkit::MemoryLinkSettings Line = {})
+      : device(std::move(Config), std::move(Faults)), peer(loop, device), links(loop, &peer, Line), comms(loop, links) {
     comms.SeedRandom(3);
     comms.KRVAddress = device.Config.Address;
     comms.SetKRVMode(TKRVMode::PMKRVWOnly);
@@ -55,6 +55,38 @@ TRun Upload(TSimRig& Rig, const std::string& Plain, int32_t FWAddress, bool Batc
   Rig.loop.advance(2000);
   run.repeated = up.RepeatedPckCount();
   return run;
+}
+
+TEST(SimDeviceUpload, SlowSerialLinesAreNotOverrunInBatchedOrSafeTurboMode) {
+  // 256-byte blocks at 38400 baud take about 80 ms each on the line: longer than the safe turbo
+  // pause, and far longer than the pause between batched packets. The port refuses what does not
+  // fit into its 4096-byte output buffer.
+  for (bool batched : {false, true}) {
+    SCOPED_TRACE(batched ? "batched" : "safe turbo");
+    testkit::MemoryLinkSettings line;
+    line.Baud = 38400;
+    line.LimitOutput = true;
+    TSimDeviceConfig config;
+    config.StartInBootloader = true;
+    TSimRig rig(config, {}, line);
+    rig.comms.Baud = 38400;
+    TFirmwareUploader up(rig.loop);
+    up.SetKRVPort(&rig.comms);
+    up.BlockLength = 256;
+    up.BatchedMode = batched;
+    up.TurboMode = !batched;
+    up.SafeTurbo = !batched;
+    up.SetBatchSize(50);
+    std::vector<TFWUploadResult> results;
+    up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
+    const std::string plain = TProcRig::Image(32 * 1024, 5);
+    std::string image = plain;
+    ScrambleImage(image, 0);
+    up.UploadFromStr(image);
+    rig.loop.runUntil([&] { return !results.empty(); }, 3600000);
+    ASSERT_EQ(results, std::vector<TFWUploadResult>{R::fwrOk}) << up.FWUploadResultToStr(results[0]);
+    EXPECT_TRUE(rig.device.InstalledImage() == plain);
+  }
 }
 
 TEST(SimDeviceUpload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
@@ -166,6 +198,41 @@ INSTANTIATE_TEST_SUITE_P(Seeds, SimLossyUpload,
                            return std::string(Info.param.batched ? "Batched" : "Normal") + "Seed" +
                                   std::to_string(Info.param.seed);
                          });
+
+TEST(SimFlash, TurboWriteOnASerialLineKeepsToTheLinesPace) {
+  // Twenty 528-byte pages take about 55 ms each at 115200 baud; written back to back they would
+  // overrun the port's 4096-byte output buffer, which refuses what does not fit.
+  for (bool serial : {true, false}) {
+    SCOPED_TRACE(serial ? "serial" : "TCP");
+    testkit::MemoryLinkSettings line;
+    line.Baud = 115200;
+    line.LimitOutput = serial;
+    TSimDeviceConfig config;
+    config.FlashPageSize = 528;
+    config.FlashPages = 64;
+    TSimRig rig(config, {}, line);
+    if (!serial) rig.comms.Host = "127.0.0.1";
+    TFlashReaderWriter frw;
+    frw.SetKRVPort(&rig.comms);
+    frw.FlashPageSize = 528;
+    frw.TurboMode = true;
+    std::vector<TFlashRWResult> done;
+    frw.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult Result) { done.push_back(Result); };
+    const std::string source = TProcRig::Image(528 * 20, 8);
+    const int64_t start = rig.loop.nowMs();
+    frw.WriteFlashFromStr(3, source);
+    rig.loop.runUntil([&] { return !done.empty(); }, 60000);
+    EXPECT_EQ(done, std::vector<TFlashRWResult>{TFlashRWResult::freOk});
+    // Paced only where the line needs it.
+    if (serial) {
+      EXPECT_GE(rig.loop.nowMs() - start, 19 * 55);
+    } else {
+      EXPECT_LT(rig.loop.nowMs() - start, 200);
+    }
+    rig.loop.advance(2000);  // the last pages are still on their way
+    EXPECT_TRUE(rig.device.Flash().substr(3 * 528, source.size()) == source);
+  }
+}
 
 TEST(SimFlash, WrittenFilesReadBackUnchanged) {
   TSimRig rig;

@@ -3,6 +3,7 @@
 // after the turnaround, the end of a restart) are scheduled on the virtual loop.
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string_view>
 
@@ -23,6 +24,7 @@ class TSimPeer final : public testkit::MemoryPeer {
     link_ = &Link;
     device_.Feed(Bytes, loop_.nowMs());
     Arm();
+    if (AfterBytes) AfterBytes(Link);
   }
   void OnOpened(testkit::MemoryLink& Link) override {
     link_ = &Link;
@@ -30,7 +32,10 @@ class TSimPeer final : public testkit::MemoryPeer {
   }
   void OnClosed(testkit::MemoryLink&) override { device_.LinkDown(); }
 
- private:
+  /// Runs after the device has taken each chunk (fault campaigns watch the device's progress here).
+  std::function<void(testkit::MemoryLink&)> AfterBytes;
+
+  /// Schedules the device's next wake-up on the loop (after the host changed the device directly).
   void Arm() {
     const auto next = device_.NextWakeMs();
     if (!next || !armed_.insert(*next).second) return;
@@ -41,6 +46,8 @@ class TSimPeer final : public testkit::MemoryPeer {
     });
   }
 
+
+ private:
   testkit::VirtualLoop& loop_;
   TSimDevice& device_;
   testkit::MemoryLink* link_ = nullptr;

@@ -270,10 +270,10 @@ std::vector<int> SendBlocks(TSimRig& Rig, const TUpload& U, std::size_t BlockLen
   return statuses;
 }
 
-std::string Install(TSimRig& Rig, const TUpload& U, bool Krvw = true) {
+std::string Install(TSimRig& Rig, const TUpload& U, bool Krvw = true, int64_t Settle = 5) {
   return Rig.Ask(BuildCFLUD(static_cast<uint32_t>(U.Scrambled.size()), Crc16(U.Scrambled),
                             static_cast<uint16_t>(U.Start / 128)),
-                 Krvw, 99);
+                 Krvw, 99, Settle);
 }
 
 TEST(SimDeviceUpload, FullCourseInstallsTheUnscrambledImage) {
@@ -326,6 +326,57 @@ TEST(SimDeviceUpload, RejectedInstallFallsBackToTheOldFirmware) {
   rig.Send("CSYRS", true, 3);
   rig.Advance(400);
   EXPECT_FALSE(rig.Dev.BootloaderRunning());
+}
+
+TEST(SimDeviceUpload, PowerCutDuringTheInstallLeavesTheImageWrittenOrNot) {
+  for (bool committed : {false, true}) {
+    SCOPED_TRACE(committed ? "written" : "not written");
+    TSimDeviceConfig c;
+    c.StartInBootloader = true;
+    c.InstallMs = 1000;
+    c.RestartMs = 300;
+    TSimFaults f;
+    f.PowerCutOnInstall = true;
+    f.InstallCommitted = committed;
+    f.PowerOffMs = 2000;
+    TSimRig rig(c, f);
+    const TUpload u = MakeImage(1000);
+    rig.Send(BuildCFLTS(1000, 0), true, 2);
+    for (int s : SendBlocks(rig, u, 256)) ASSERT_EQ(s, 0);
+    EXPECT_EQ(Install(rig, u), "");  // no answer ever leaves
+    rig.Advance(600);  // the cut comes half-way through the install
+    EXPECT_EQ(rig.Ask("CSYSI"), "");  // dark: 2000 ms off, then 300 ms starting
+    rig.Advance(2300);
+    EXPECT_FALSE(rig.Dev.Restarting(rig.Now()));
+    EXPECT_EQ(rig.Dev.Counters.PowerCuts, 1);
+    EXPECT_EQ(rig.Dev.BootloaderRunning(), !committed);
+    EXPECT_EQ(rig.Dev.InstalledImage() == u.Plain, committed);
+    // Not written: the blocks are still there, and the next install works.
+    if (!committed) {
+      EXPECT_EQ(Install(rig, u, true, 1100), BuildAFLUD(0));
+    }
+    EXPECT_TRUE(rig.Dev.InstalledImage() == u.Plain);
+  }
+}
+
+TEST(SimDeviceUpload, PowerCycleDuringTheTransferKeepsTheBlocksAndStartsTheBootloader) {
+  TSimDeviceConfig c;
+  c.RestartMs = 200;
+  TSimRig rig(c);
+  const TUpload u = MakeImage(1000);
+  EXPECT_EQ(rig.Ask(BuildCFLULProbe()), BuildAFLUL(0));
+  rig.Send(BuildCFLTS(1000, 0), true, 2);
+  rig.Dev.Feed(TSimRig::Frame(BuildCSYSI(), true, 3), rig.Now());
+  rig.Dev.PowerCycle(rig.Now(), 500);  // the answer to CSYSI is lost with the power
+  rig.Advance(100);
+  EXPECT_TRUE(rig.Out.empty());
+  EXPECT_TRUE(rig.Dev.Restarting(rig.Now()));
+  rig.Advance(700);
+  EXPECT_FALSE(rig.Dev.Restarting(rig.Now()));
+  EXPECT_TRUE(rig.Dev.BootloaderRunning());  // an upload is pending
+  for (int s : SendBlocks(rig, u, 256)) ASSERT_EQ(s, 0);
+  EXPECT_EQ(Install(rig, u), BuildAFLUD(0));
+  EXPECT_EQ(rig.Dev.Counters.Blocks, 4);
 }
 
 TEST(SimDeviceUpload, InstallSummaryAndCallback) {

@@ -8,6 +8,33 @@ namespace vornik::testkit {
 MemoryLink::MemoryLink(VirtualLoop& Loop, MemoryPeer* Peer, MemoryLinkSettings Settings)
     : Settings(Settings), Peer(Peer), loop_(Loop), alive_(std::make_shared<bool>(true)) {}
 
+void MemoryLink::SetFaults(const MemoryLinkFaults& NewFaults) {
+  Faults = NewFaults;
+  rng_.seed(NewFaults.Seed);
+}
+
+bool MemoryLink::Chance(double Rate) {
+  if (Rate <= 0) return false;
+  if (Rate >= 1) return true;
+  return static_cast<double>(rng_()) / 4294967296.0 < Rate;
+}
+
+int64_t MemoryLink::Below(int64_t Limit) {
+  if (Limit <= 1) return 0;
+  return static_cast<int64_t>(rng_() % static_cast<uint64_t>(Limit));
+}
+
+void MemoryLink::Stall(int64_t Ms) {
+  stalledUntil_ = std::max(stalledUntil_, loop_.nowMs() + std::max<int64_t>(Ms, 0));
+}
+
+void MemoryLink::Heal() {
+  stalledUntil_ = 0;
+  cutUntil_ = 0;
+}
+
+void MemoryLink::Cut(int64_t Ms) { cutUntil_ = std::max(cutUntil_, loop_.nowMs() + std::max<int64_t>(Ms, 0)); }
+
 MemoryLink::~MemoryLink() { *alive_ = false; }
 
 void MemoryLink::openSerial(int comPort, int baud) {
@@ -48,6 +75,8 @@ void MemoryLink::close() {
   open_ = false;
   ++generation_;
   lineFreeIn_ = lineFreeOut_ = 0;
+  heldToPeer_.Bytes.clear();
+  heldToEngine_.Bytes.clear();
   if (was && Peer != nullptr) Peer->OnClosed(*this);
 }
 
@@ -72,16 +101,78 @@ void MemoryLink::Deliver(std::string Bytes, bool ToPeer, int64_t AtMs) {
   });
 }
 
+void MemoryLink::Carry(std::string Bytes, bool ToPeer, int64_t AtMs) {
+  const MemoryLineFaults& f = ToPeer ? Faults.ToPeer : Faults.ToEngine;
+  Held& held = ToPeer ? heldToPeer_ : heldToEngine_;
+  if (!f.Any() && held.Bytes.empty()) {
+    Deliver(std::move(Bytes), ToPeer, AtMs);
+    return;
+  }
+  if (Chance(f.Drop)) {
+    ++FaultsDone.Dropped;
+    return;
+  }
+  if (!Bytes.empty() && Chance(f.BitError)) {
+    const auto at = static_cast<std::size_t>(Below(static_cast<int64_t>(Bytes.size())));
+    Bytes[at] = static_cast<char>(Bytes[at] ^ (1 << Below(8)));
+    ++FaultsDone.BitErrors;
+  }
+  if (Bytes.size() > 1 && Chance(f.Truncate)) {
+    Bytes.resize(static_cast<std::size_t>(1 + Below(static_cast<int64_t>(Bytes.size()) - 1)));
+    ++FaultsDone.Truncated;
+  }
+  if (!held.Bytes.empty()) {
+    Bytes.insert(0, held.Bytes);
+    held.Bytes.clear();
+  } else if (Chance(f.Glue)) {
+    ++FaultsDone.Glued;
+    held.Bytes = std::move(Bytes);
+    held.Serial = ++heldSerial_;
+    std::weak_ptr<bool> alive = alive_;
+    loop_.schedule(AtMs + f.GlueHoldMs, [this, alive, ToPeer, serial = held.Serial, at = AtMs + f.GlueHoldMs] {
+      auto a = alive.lock();
+      if (!a || !*a) return;
+      Held& h = ToPeer ? heldToPeer_ : heldToEngine_;
+      if (h.Serial != serial || h.Bytes.empty()) return;
+      Deliver(std::move(h.Bytes), ToPeer, at);
+      h.Bytes.clear();
+    });
+    return;
+  }
+  const bool duplicate = Chance(f.Duplicate);
+  std::string copy = duplicate ? Bytes : std::string();
+  if (Bytes.size() > 1 && Chance(f.Split)) {
+    ++FaultsDone.Split;
+    const auto cut = static_cast<std::size_t>(1 + Below(static_cast<int64_t>(Bytes.size()) - 1));
+    const int64_t later = AtMs + 1 + Below(f.SplitGapMs);
+    Deliver(Bytes.substr(0, cut), ToPeer, AtMs);
+    Deliver(Bytes.substr(cut), ToPeer, later);
+    // The line keeps its order: nothing written after this chunk overtakes its second piece.
+    int64_t& free = ToPeer ? lineFreeOut_ : lineFreeIn_;
+    free = std::max(free, later - Settings.LatencyMs);
+  } else {
+    Deliver(std::move(Bytes), ToPeer, AtMs);
+  }
+  if (duplicate) {
+    ++FaultsDone.Duplicated;
+    Deliver(std::move(copy), ToPeer, AtMs + 1 + Below(f.DuplicateGapMs));
+  }
+}
+
 void MemoryLink::write(std::string_view bytes) {
   if (!open_) throw EPortError("port not open");
   if (Settings.FailWrites) throw EPortError("write failed");
   if (Settings.LimitOutput && outBufferSize_ > 0 && bytesToWrite() + bytes.size() > static_cast<std::size_t>(outBufferSize_))
     throw EPortError("output buffer full");
   const int64_t now = loop_.nowMs();
-  Writes.push_back({std::string(bytes), now});
-  const int64_t start = std::max(now, lineFreeOut_);
+  if (KeepWrites) Writes.push_back({std::string(bytes), now});
+  const int64_t start = std::max({now, lineFreeOut_, stalledUntil_});
   lineFreeOut_ = start + LineTime(bytes.size());
-  Deliver(std::string(bytes), true, lineFreeOut_ + Settings.LatencyMs);
+  if (now < cutUntil_) {
+    ++FaultsDone.CutOff;
+    return;
+  }
+  Carry(std::string(bytes), true, lineFreeOut_ + Settings.LatencyMs);
 }
 
 std::size_t MemoryLink::bytesToWrite() const {
@@ -92,9 +183,14 @@ std::size_t MemoryLink::bytesToWrite() const {
 
 void MemoryLink::PeerSend(std::string_view Bytes) {
   if (!open_) return;
-  const int64_t start = std::max(loop_.nowMs(), lineFreeIn_);
+  const int64_t now = loop_.nowMs();
+  const int64_t start = std::max({now, lineFreeIn_, stalledUntil_});
   lineFreeIn_ = start + LineTime(Bytes.size());
-  Deliver(std::string(Bytes), false, lineFreeIn_ + Settings.LatencyMs);
+  if (now < cutUntil_) {
+    ++FaultsDone.CutOff;
+    return;
+  }
+  Carry(std::string(Bytes), false, lineFreeIn_ + Settings.LatencyMs);
 }
 
 void MemoryLink::PeerSendNow(std::string_view Bytes) {

@@ -5,11 +5,20 @@
 // out (plus the latency) and writes queue behind each other. Open failures (missing or busy port,
 // refused TCP connection), write failures, a full output buffer and link drops are switched on per
 // test.
+//
+// Line faults. Every write of the engine and every PeerSend of the peer is one chunk (one frame, as
+// both sides write whole frames), and MemoryLinkFaults damages chunks the way a bad line does:
+// lost, bits flipped, the tail lost, split in two, held back and glued to the next chunk, or
+// delivered twice. All choices come from one generator seeded with the faults' Seed, so a run is
+// repeatable. Stall(ms) holds both directions for a while (nothing is lost, everything arrives
+// late, in order); Cut(ms) kills the line for a while (everything written meanwhile is lost),
+// as a pulled cable does to a serial line whose port stays open.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +40,27 @@ class MemoryPeer {
   virtual void OnOpened(MemoryLink&) {}
   /// The engine closed the link or it was dropped.
   virtual void OnClosed(MemoryLink&) {}
+};
+
+/// Damage to the chunks of one direction; rates are chances per chunk, 0..1.
+struct MemoryLineFaults {
+  double Drop = 0;       ///< the chunk is lost
+  double BitError = 0;   ///< one bit of one byte is flipped
+  double Truncate = 0;   ///< a random tail of the chunk is lost
+  double Split = 0;      ///< the chunk arrives in two pieces, the second up to SplitGapMs later
+  double Glue = 0;       ///< the chunk is held back and arrives together with the next one
+  double Duplicate = 0;  ///< the chunk arrives twice, the copy up to DuplicateGapMs later
+  int64_t SplitGapMs = 50;
+  int64_t DuplicateGapMs = 300;
+  int64_t GlueHoldMs = 200;  ///< a held chunk with no follower arrives alone after this time
+  bool Any() const { return Drop > 0 || BitError > 0 || Truncate > 0 || Split > 0 || Glue > 0 || Duplicate > 0; }
+};
+
+struct MemoryLinkFaults {
+  uint32_t Seed = 1;
+  MemoryLineFaults ToPeer;    ///< engine -> peer
+  MemoryLineFaults ToEngine;  ///< peer -> engine
+  bool Any() const { return ToPeer.Any() || ToEngine.Any(); }
 };
 
 struct MemoryLinkSettings {
@@ -68,8 +98,17 @@ class MemoryLink final : public PortLink {
   void Drop();
   /// A link error: the engine gets onError(Code); the link stays as it is.
   void RaiseError(int Code);
+  /// Both directions carry nothing for Ms; what is written meanwhile arrives afterwards.
+  void Stall(int64_t Ms);
+  /// Both directions lose everything written during the next Ms (the port stays open).
+  void Cut(int64_t Ms);
+  /// Ends a stall and a cut at once.
+  void Heal();
+  /// Replaces the line faults and restarts their generator from Faults.Seed.
+  void SetFaults(const MemoryLinkFaults& Faults);
 
   MemoryLinkSettings Settings;
+  MemoryLinkFaults Faults;  ///< line faults (none by default; SetFaults re-seeds them)
   MemoryPeer* Peer;
 
   // ---- What happened ----
@@ -86,11 +125,20 @@ class MemoryLink final : public PortLink {
     int64_t AtMs;
   };
   std::vector<Write> Writes;  ///< every write by the engine, with its virtual time
+  bool KeepWrites = true;     ///< false: Writes stays empty (long runs)
   int Closes = 0;
+  /// What the line faults did.
+  struct FaultCounters {
+    int Dropped = 0, BitErrors = 0, Truncated = 0, Split = 0, Glued = 0, Duplicated = 0, CutOff = 0;
+  } FaultsDone;
 
  private:
   int64_t LineTime(std::size_t Bytes) const;
   void Deliver(std::string Bytes, bool ToPeer, int64_t AtMs);
+  /// Applies the line faults to one chunk that would arrive at AtMs, then delivers what is left.
+  void Carry(std::string Bytes, bool ToPeer, int64_t AtMs);
+  bool Chance(double Rate);
+  int64_t Below(int64_t Limit);  ///< 0 .. Limit-1
 
   VirtualLoop& loop_;
   bool open_ = false;
@@ -98,6 +146,14 @@ class MemoryLink final : public PortLink {
   int outBufferSize_ = 4096;
   int64_t lineFreeOut_ = 0;  ///< engine -> peer line busy until
   int64_t lineFreeIn_ = 0;   ///< peer -> engine line busy until
+  int64_t stalledUntil_ = 0;
+  int64_t cutUntil_ = 0;
+  std::mt19937 rng_;
+  struct Held {
+    std::string Bytes;
+    uint64_t Serial = 0;  ///< tells a held chunk from a later one when its flush comes due
+  } heldToPeer_, heldToEngine_;
+  uint64_t heldSerial_ = 0;
   std::shared_ptr<bool> alive_;
 };
 
@@ -108,10 +164,12 @@ class MemoryLinkFactory final : public PortLinkFactory {
       : loop_(Loop), peer_(Peer), settings_(Settings) {}
   std::unique_ptr<PortLink> createPortLink() override {
     auto link = std::make_unique<MemoryLink>(loop_, peer_, settings_);
+    link->SetFaults(Faults);
     Last = link.get();
     return link;
   }
   MemoryLink* Last = nullptr;
+  MemoryLinkFaults Faults;  ///< given to every link created
 
  private:
   VirtualLoop& loop_;
