@@ -388,7 +388,14 @@ TRunOutcome RunUpload(const TFaultPlan& P, const TRunOptions& O) {
   up.SetBatchSize(P.BatchSize);
   up.SetCSYGATimeout(P.CSYGATimeout);
   up.ReconnectSerialPort = P.Link == TLinkKind::Serial;
-  const std::string plain = Image(P.ImageBytes, P.Seed);
+  // A firmware carries its build string; after a lost install answer the device's build
+  // identifier is what tells the new firmware from the old one.
+  std::string plain = Image(P.ImageBytes, P.Seed);
+  if (plain.size() >= 64) {
+    char build[12];
+    std::snprintf(build, sizeof build, "Build:%05u", static_cast<unsigned>(P.Seed % 100000));
+    plain.replace(32, 11, build, 11);
+  }
   std::string scrambled = plain;
   ScrambleImage(scrambled, P.FWAddress);
 
