@@ -112,7 +112,8 @@ struct TServerBench {
     device->Dial();
   }
   ~TServerBench() {
-    comms.SetActive(false);  // closes the device's connection while the device is still there
+    comms.SetActive(false);  // connections end while the device is still there
+    server.SetActive(false);
     device.reset();
     std::filesystem::remove(std::filesystem::temp_directory_path() / "vornik_sim_server.log");
   }
