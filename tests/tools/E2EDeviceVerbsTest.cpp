@@ -236,6 +236,14 @@ TEST_F(DeviceVerbs, BadUsageIsRefusedBeforeTheLinkOpens) {
       {"fleet", {"--fw", fw}},
       {"fleet", {"--fw", fw, "--log-dir", "no-such-dir", "devices.txt"}},
       {"fleet", {"--fw", fw, "--parallel", "0", "devices.txt"}},
+      {"listen", {"--fw", fw}},
+      {"listen", {"--listen-port", "70000", "--fw", fw}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--count", "0"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--max-unidentified", "x"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--address", "$1FFFFFFFF"}},
+      {"listen", {"--listen-port", "0", "--fw", "boot.hex"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--bind", "not-an-address"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "devices.txt"}},
   };
   WriteAll(Dir.Path("devices.txt"), "127.0.0.1:1:255\n");
   for (const auto& c : cases) {
