@@ -42,13 +42,19 @@ for rnd in order:
         s.close()
         continue
     s.setblocking(False)
+    if rnd:
+        try:
+            s.send(os.urandom(a.chunk))  # random bytes from the first moment
+        except OSError:
+            pass
     socks.append([s, rnd, True])
     sel.register(s, selectors.EVENT_READ, len(socks) - 1)
     opened += 1
 
 start = time.monotonic()
 next_send = start
-sent = closed = 0
+closed = 0
+sent = a.chunk * sum(1 for x in socks if x[1])
 while time.monotonic() - start < a.seconds and any(x[2] for x in socks):
     now = time.monotonic()
     if now >= next_send:

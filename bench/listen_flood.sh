@@ -5,13 +5,16 @@
 # the request at 6 s) dials in during the flood. Limits: peak RSS of listen under 64 MB, its log
 # folder grows by less than 10 MB, the device is identified and updated, listen exits normally.
 # Uses /usr/bin/time -v. Every process started here is stopped by its pid.
-#   bench/listen_flood.sh [random, default 1000] [idle, default 1000] [image size, default 65536]
+#   bench/listen_flood.sh [random, default 1000] [idle, default 1000] [image size, default 65536] [vornik-sim options...]
+# (for example --announce: the device is then known by its first frame instead of after 6 s)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 bindir=${VORNIK_BENCH_BIN_DIR:-$root/build/bin}
 nrandom=${1:-1000}
 nidle=${2:-1000}
 size=${3:-65536}
+shift 3 2>/dev/null || shift $#
+sim_extra=("$@")
 for prog in vornik-tool vornik-sim; do
   if [ ! -x "$bindir/$prog" ]; then echo "missing $bindir/$prog (build first)" >&2; exit 1; fi
 done
@@ -44,7 +47,7 @@ fpid=$!
 pids+=($fpid)
 sleep 3
 t0=$(date +%s%N)
-"$bindir/vornik-sim" --connect "127.0.0.1:$port" --quiet >"$work/sim.out" 2>&1 &
+"$bindir/vornik-sim" --connect "127.0.0.1:$port" --quiet "${sim_extra[@]}" >"$work/sim.out" 2>&1 &
 spid=$!
 pids+=($spid)
 for _ in $(seq 1 1800); do kill -0 "$lpid" 2>/dev/null || break; sleep 0.1; done
@@ -61,7 +64,8 @@ result=$(python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["d
 srv="$work/logs/server.log"
 count() { grep -c "$1" "$srv" 2>/dev/null; }
 
-echo "flood: $nrandom random + $nidle idle connections, then one device (image $size bytes), loopback"
+echo "flood: $nrandom random + $nidle idle connections, then one device (image $size bytes, ${sim_extra[*]:-no options}), loopback"
+printf "device dialled       : %s times\n" "$(grep -c "connected to" "$work/sim.out")"
 cat "$work/flood.out"
 printf "device               : %s after %.1f s (listen exit %d)\n" "$result" \
   "$(awk -v a="$t0" -v b="$t1" 'BEGIN {print (b - a) / 1e9}')" "$rc"
