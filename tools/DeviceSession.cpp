@@ -117,6 +117,11 @@ void TDeviceSession::Opened(bool Up) {
   });
 }
 
+void TDeviceSession::UseServer(TKRVServerRegistry& Server) {
+  Comms.WsServerMode = true;
+  Comms.KRVTCPServer = &Server;
+}
+
 void TDeviceSession::Close() {
   if (Comms.Active()) Comms.SetActive(false);
 }

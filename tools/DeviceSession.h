@@ -72,6 +72,9 @@ class TDeviceSession {
   void Open(std::function<void(bool Up)> Done);
   /// Deactivates the engine (queued items end with ErrorCode 6).
   void Close();
+  /// The link is a connection the device opened to Server: the engine runs in server mode and
+  /// is handed the device's socket by the server once activated (Open).
+  void UseServer(TKRVServerRegistry& Server);
   bool DeviceAnswered() const { return answered_; }
   /// Sender address of the last clean frame whose payload begins with Code (TrackAnswers only).
   std::optional<uint32_t> AnswerSender() const { return answerSender_; }

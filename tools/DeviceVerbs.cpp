@@ -39,7 +39,7 @@ constexpr const char* kBadHexFile = "Hibás hexfájl: ";
 constexpr int kDefaultPageSize = 264;   ///< bytes
 constexpr int kDefaultBlockSize = 255;  ///< bytes
 
-const char* const kDeviceVerbs[] = {"identify", "restart", "update", "flash-read", "flash-write", "fleet"};
+const char* const kDeviceVerbs[] = {"identify", "restart", "update", "flash-read", "flash-write", "fleet", "listen"};
 
 std::string Lower(std::string s) {
   for (char& c : s)
@@ -534,6 +534,7 @@ int RunDeviceVerb(int Argc, char** Argv) {
   }
   QCoreApplication app(Argc, Argv);
   if (verb == "fleet") return RunFleet(args, clock);
+  if (verb == "listen") return RunListen(args, clock);
 
   QCommandLineParser p;
   AddCommonOptions(p);

@@ -48,5 +48,7 @@ bool LoadFirmwareForUpdate(const std::string& Name, TLoadedFirmware& FW, std::st
 
 /// The fleet verb (FleetVerb.cpp); Parser has not parsed yet.
 int RunFleet(const QStringList& Args, const QElapsedTimer& Clock);
+/// The listen verb (ListenVerb.cpp).
+int RunListen(const QStringList& Args, const QElapsedTimer& Clock);
 
 }  // namespace vornik

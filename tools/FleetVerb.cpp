@@ -18,6 +18,7 @@
 #include "DeviceSession.h"
 #include "DeviceVerbs.h"
 #include "FleetFile.h"
+#include "StopSignals.h"
 #include "UpdateRun.h"
 #include "VerbOutput.h"
 
@@ -69,6 +70,21 @@ class TFleetRun {
   /// Starts the first devices; Done runs when the last one has ended.
   void Start(std::function<void()> Done) {
     done_ = std::move(Done);
+    Fill();
+  }
+
+  /// SIGINT/SIGTERM: running updates are aborted, devices not started yet end as aborted too.
+  void Stop() {
+    for (std::size_t i = next_; i < devices_.size(); ++i) {
+      TUpdateOutcome& o = devices_[i].Outcome;
+      o.Result = UploadResultName(TFWUploadResult::fwrAborted);
+      o.Text = "Stopped before its update began.";
+      o.UploadResult = static_cast<int>(TFWUploadResult::fwrAborted);
+      o.ExitCode = kExitFailed;
+    }
+    next_ = devices_.size();
+    for (auto& d : devices_)
+      if (d.Run) d.Run->Abort();
     Fill();
   }
 
@@ -199,6 +215,7 @@ int RunFleet(const QStringList& Args, const QElapsedTimer& Clock) {
   options.Batched = p.isSet("batched");
   options.SkipCurrent = p.isSet("skip-current");
   TFleetRun run(devices, fw, *settings, options, parallel, StderrIsTerminal());
+  TStopSignals stopSignals([&run] { run.Stop(); });
   QTimer::singleShot(0, [&] { run.Start([] { QCoreApplication::exit(0); }); });
   QCoreApplication::exec();
 

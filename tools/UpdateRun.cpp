@@ -48,6 +48,7 @@ TUpdateRun::~TUpdateRun() {
 void TUpdateRun::Start(std::function<void(const TUpdateOutcome&)> Done) {
   done_ = std::move(Done);
   session_.Open([this](bool Up) {
+    if (aborted_) return;
     if (!Up) {
       // What the unattended update ends with when its first packets find no link.
       TUpdateOutcome o;
@@ -68,7 +69,25 @@ void TUpdateRun::Start(std::function<void(const TUpdateOutcome&)> Done) {
   });
 }
 
+void TUpdateRun::Abort() {
+  if (!done_ || aborted_) return;
+  aborted_ = true;
+  if (session_.Uploader.State() == TFirmwareUploader::TRunState::Running) {
+    session_.Uploader.Abort();  // ends through OnUploadDone with fwrAborted
+    return;
+  }
+  // Still opening the link or identifying the device.
+  session_.Close();
+  TUpdateOutcome o;
+  o.Result = UploadResultName(TFWUploadResult::fwrAborted);
+  o.Text = session_.Uploader.FWUploadResultToStr(TFWUploadResult::fwrAborted);
+  o.UploadResult = static_cast<int>(TFWUploadResult::fwrAborted);
+  o.ExitCode = 1;
+  Finish(std::move(o));
+}
+
 void TUpdateRun::Identified(uint16_t ErrorCode, const std::string& Answer) {
+  if (aborted_) return;
   if (ErrorCode == 0) {
     TDeviceInfo info;
     std::string text;
@@ -109,7 +128,7 @@ void TUpdateRun::Upload() {
     o.Text = Sender->FWUploadResultToStr(Result);
     o.UploadResult = static_cast<int>(Result);
     o.Bytes = Result == TFWUploadResult::fwrOk ? firmware_.FWImage.size() : accepted_;
-    o.ExitCode = Result == TFWUploadResult::fwrOk ? 0 : session_.DeviceAnswered() ? 1 : 3;
+    o.ExitCode = Result == TFWUploadResult::fwrOk ? 0 : session_.DeviceAnswered() || aborted_ ? 1 : 3;
     Finish(std::move(o));
   };
   try {

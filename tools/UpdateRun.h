@@ -50,6 +50,9 @@ class TUpdateRun {
   std::function<void(uint64_t Bytes)> OnProgress;
 
   void Start(std::function<void(const TUpdateOutcome&)> Done);
+  /// Stops the update where it is: Done follows at once with "fwrAborted" (nothing if it has
+  /// already ended).
+  void Abort();
   uint64_t TotalBytes() const { return firmware_.FWImage.size(); }
 
  private:
@@ -63,6 +66,7 @@ class TUpdateRun {
   std::unique_ptr<TDeviceCommands> commands_;
   std::function<void(const TUpdateOutcome&)> done_;
   uint64_t accepted_ = 0;
+  bool aborted_ = false;
 };
 
 }  // namespace vornik

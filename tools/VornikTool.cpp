@@ -7,7 +7,7 @@
 //   frame-decode HEX   a frame's decode result, header fields and payload
 //   frame-encode ...   a frame from header options and a payload
 //
-// and the device verbs identify, restart, update, flash-read, flash-write and fleet
+// and the device verbs identify, restart, update, flash-read, flash-write, fleet and listen
 // (DeviceVerbs.cpp, FleetVerb.cpp), which have exit codes of their own (0/1/2/3).
 //
 // A file whose name ends in ".qob" (any case) is read as a package, any other as Intel HEX.
@@ -72,6 +72,12 @@ constexpr const char* kUsage =
     "  flash-write CONNECTION --start-page P [--page-size S] [--turbo] FILE...\n"
     "  fleet       --fw FILE [--parallel N] [--batched] [--skip-current] [--settings FILE]\n"
     "              [--log-dir DIR] [--json] DEVICES_FILE\n"
+    "  listen      --listen-port N [--bind ADDR] --fw FILE [--address A]... [--count K]\n"
+    "              [--idle-timeout S] [--parallel N] [--batched] [--skip-current] [--settings FILE]\n"
+    "              [--unidentified-timeout S] [--max-unidentified N] [--log-dir DIR] [--json]\n"
+    "              updates every device that connects in and identifies itself (only the listed\n"
+    "              addresses with --address); ends after K devices, after S seconds without a new\n"
+    "              one, or on SIGINT/SIGTERM (running updates are aborted)\n"
     "DEVICES_FILE: one HOST:PORT:ADDRESS ([IPv6]:PORT:ADDRESS) or serial:PATH:BAUD:ADDRESS a line;\n"
     "'#' starts a comment. Addresses and pages are decimal or $hexadecimal. Exit code of device\n"
     "commands: 0 success, 1 failed after the device answered, 2 bad usage or input file, 3 no link\n"

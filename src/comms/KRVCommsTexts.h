@@ -134,4 +134,26 @@ inline constexpr TForbiddenPair kForbiddenPairs[] = {
     {9, 12, "psoDontQueue, psoUsePollTimeout"}, {10, 13, "psoDontLog, psoLogAsPoll"},
 };
 
+// The TCP server's lines: the connection's remote address and port, then the address part.
+inline constexpr const char* kSrvUnknownAddr = "cím ismeretlen";
+inline constexpr const char* kSrvNewConnection = "%15s:%-4.d (%s): Új kapcsolat.";
+inline constexpr const char* kSrvIdentifySent = "%15s:%-4.d (%s): CSYSI elküldve: <%s>";
+inline constexpr const char* kSrvRawIn = "%15s:%-4.d BE: %s %s";
+inline constexpr const char* kSrvUnknownData = "%15s:%-4.d (%s): Ismeretlen adat: <%s>";
+inline constexpr const char* kSrvBadFrame = "%15s:%-4.d (%s): Hibás csomag: <%s>";
+inline constexpr const char* kSrvFrameArrived = "%15s:%-4.d (%d): Csomag érkezett: <%s>.";
+inline constexpr const char* kSrvIdentified = "%15s:%-4.d (%d): Cím azonosítva.";
+inline constexpr const char* kSrvSpontaneous =
+    "%15s:%-4.d (%d): A készülék magától küldött csomagot, ezért nem szólítom meg.";
+inline constexpr const char* kSrvTakeOver =
+    "%15s:%-4.d (%d): A készülék több socketen kapcsolódik egyszerre, az előző kapcsolatot (%s:%d) figyelmen kívül "
+    "hagyom.";
+inline constexpr const char* kSrvUnknownDevice = "%15s:%-4.d (%d): Ismeretlen című készülék.";
+inline constexpr const char* kSrvClosed = "%15s:%-4.d (%s): A kapcsolat megszakadt.";
+inline constexpr const char* kSrvSocketError = "%15s:%-4.d (%s): Sockethiba: %d";
+inline constexpr const char* kSrvTimedOut =
+    "%15s:%-4.d (%s): %d másodperc alatt sem azonosította magát, a kapcsolatot bontom.";
+inline constexpr const char* kSrvTooMany =
+    "%15s:%-4.d (%s): Túl sok az azonosítatlan kapcsolat (%d), a legrégebbit bontom.";
+
 }  // namespace vornik::commstexts

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+
 #include "app/E2EProcess.h"
 #include "app/TempDir.h"
 
@@ -234,6 +236,14 @@ TEST_F(DeviceVerbs, BadUsageIsRefusedBeforeTheLinkOpens) {
       {"fleet", {"--fw", fw}},
       {"fleet", {"--fw", fw, "--log-dir", "no-such-dir", "devices.txt"}},
       {"fleet", {"--fw", fw, "--parallel", "0", "devices.txt"}},
+      {"listen", {"--fw", fw}},
+      {"listen", {"--listen-port", "70000", "--fw", fw}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--count", "0"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--max-unidentified", "x"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--address", "$1FFFFFFFF"}},
+      {"listen", {"--listen-port", "0", "--fw", "boot.hex"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--bind", "not-an-address"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "devices.txt"}},
   };
   WriteAll(Dir.Path("devices.txt"), "127.0.0.1:1:255\n");
   for (const auto& c : cases) {
@@ -387,6 +397,74 @@ TEST_F(DeviceVerbs, FleetLinesOfEveryFormWithoutDevicesBehindThem) {
   EXPECT_EQ(Str(d[1].toObject(), "device"), "serial:" + Dir.Path("tty:A") + ":9600:$10");
   // The default log folder is made beside the run.
   EXPECT_TRUE(fs::is_directory(Dir.Path("vornik-fleet-logs")));
+}
+
+TEST_F(DeviceVerbs, ListenUpdatesTheListedDevicesThatConnectIn) {
+  const std::string fw = Firmware("fw.hex", 20000, "C0300");
+  const int port = test::FreeTcpPort();
+  const std::string target = "127.0.0.1:" + std::to_string(port);
+  // The devices dial before the PC listens; they keep trying every second.
+  auto sim = [&](uint32_t Address, std::vector<std::string> Extra) {
+    std::vector<std::string> argv{BinDir() + "/vornik-sim", "--connect", target, "--address", std::to_string(Address),
+                                  "--cpu-type", "20"};
+    argv.insert(argv.end(), Extra.begin(), Extra.end());
+    Sims.push_back(std::make_unique<TBackgroundProcess>(argv, Dir.Path("dial" + std::to_string(Address) + ".out")));
+  };
+  sim(178556, {"--announce"});  // identified by its first frame
+  sim(178600, {});              // identified by its answer to the request at 6 s
+  sim(178700, {"--announce"});  // not listed
+  fs::create_directory(Dir.Path("logs"));
+  TToolRun r = Run("listen", {"--listen-port", std::to_string(port), "--bind", "127.0.0.1", "--fw", fw, "--address",
+                              "178556", "--address", "$2B9A8", "--count", "2", "--idle-timeout", "60", "--log-dir",
+                              "logs", "--json"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "ok") << r.Out;
+  EXPECT_EQ(r.Json.value("ok").toInt(), 2);
+  EXPECT_EQ(r.Json.value("failed").toInt(), 0);
+  const QJsonArray devices = r.Json.value("devices").toArray();
+  ASSERT_EQ(devices.size(), 2) << r.Out;
+  const qint64 order[] = {178556, 178600};
+  for (int i = 0; i < 2; ++i) {
+    const QJsonObject d = devices[i].toObject();
+    EXPECT_EQ(d.value("address").toInteger(), order[i]);
+    EXPECT_TRUE(std::regex_match(Str(d, "device"), std::regex("127\\.0\\.0\\.1:[0-9]+"))) << Str(d, "device");
+    EXPECT_EQ(Str(d, "result"), "fwrOk");
+    EXPECT_EQ(d.value("upload_result").toInt(-1), 0);
+    EXPECT_TRUE(d.value("seconds").isDouble());
+    EXPECT_TRUE(fs::exists(Dir.Path("") + "/" + Str(d, "log"))) << Str(d, "log");
+  }
+  const QJsonArray ignored = r.Json.value("ignored").toArray();
+  ASSERT_EQ(ignored.size(), 1) << r.Out;  // once, however often it called
+  EXPECT_EQ(ignored[0].toObject().value("address").toInteger(), 178700);
+  EXPECT_TRUE(fs::exists(Dir.Path("logs/server.log")));
+  for (int i = 0; i < 2; ++i) EXPECT_NE(Sims[i]->Output().find("Installed firmware"), std::string::npos);
+  EXPECT_EQ(Sims[2]->Output().find("Installed firmware"), std::string::npos);
+  EXPECT_NE(Sims[0]->Output().find("restarting: hung up"), std::string::npos) << Sims[0]->Output();
+
+  // Stopped half way: the running update is aborted and reported; the unlisted device still is not.
+  const std::string big = Firmware("big.hex", 400000, "C0400");
+  const int port2 = test::FreeTcpPort();
+  TBackgroundProcess listen({Tool(), "listen", "--listen-port", std::to_string(port2), "--bind", "127.0.0.1", "--fw",
+                             big, "--log-dir", Dir.Path("logs"), "--json"},
+                            Dir.Path("listen2.out"));
+  ASSERT_TRUE(test::WaitForTcpListener(port2, 10000)) << listen.Output();
+  Sims.push_back(std::make_unique<TBackgroundProcess>(
+      std::vector<std::string>{BinDir() + "/vornik-sim", "--connect", "127.0.0.1:" + std::to_string(port2),
+                               "--announce", "--cpu-type", "20", "--turnaround-ms", "5"},
+      Dir.Path("dial-stop.out")));
+  ASSERT_TRUE(listen.WaitForOutput("10%", 60000)) << listen.Output();
+  const int status = listen.Stop();
+  ASSERT_TRUE(WIFEXITED(status)) << listen.Output();
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::smatch m;
+  const std::string out = listen.Output();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("\\{\"devices\".*\\}"))) << out;
+  const QJsonObject j = QJsonDocument::fromJson(QByteArray::fromStdString(m.str())).object();
+  EXPECT_EQ(Str(j, "result"), "failed");
+  ASSERT_EQ(j.value("devices").toArray().size(), 1) << out;
+  EXPECT_EQ(Str(j.value("devices").toArray()[0].toObject(), "result"), "fwrAborted");
+  EXPECT_EQ(j.value("devices").toArray()[0].toObject().value("upload_result").toInt(), 1);
 }
 
 }  // namespace

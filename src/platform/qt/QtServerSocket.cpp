@@ -10,6 +10,8 @@ namespace vornik {
 
 namespace {
 
+constexpr int kListenBacklog = 1024;  ///< connections the kernel completes before we accept them
+
 template <typename Handler, typename... Args>
 void Notify(const Handler& handler, Args&&... args) {
   if (!handler) return;
@@ -85,6 +87,9 @@ void QtServerSocket::listen(int port, const std::string& address) {
   if (port < 0 || port > 65535) throw EPortError("Invalid TCP port: " + std::to_string(port));
   const QHostAddress host = address.empty() ? QHostAddress(QHostAddress::Any) : QHostAddress(QString::fromStdString(address));
   if (!address.empty() && host.isNull()) throw EPortError("Invalid listening address: " + address);
+  // A burst of connections (many devices calling at once, or a flood) must not fill the kernel's
+  // queue of connections not yet accepted: a device whose connect is dropped there waits seconds.
+  server_->setListenBacklogSize(kListenBacklog);
   if (!server_->listen(host, static_cast<quint16>(port))) {
     throw EPortError(server_->errorString().toStdString() + " (port " + std::to_string(port) + ")");
   }

@@ -6,6 +6,12 @@
 // them. One TCP client is served at a time; a new connection replaces the old one, and the
 // device's state survives both.
 //
+// With --connect HOST:PORT the device opens the TCP connection itself, as a device behind carrier
+// NAT does, and listens on no port. It hangs up when it restarts (the restart command, the end of
+// an install) and dials again once it has started, then always sending its announce frame first;
+// a connection the PC ends, or a dial that fails, is tried again a second later. With --announce
+// it also sends the announce frame on its first connection.
+//
 // It prints one line per request it handles (unless --quiet) and a summary after every install;
 // with --save-image the installed image (unscrambled) is written at once after each install.
 // SIGTERM and SIGINT end it cleanly.
@@ -34,6 +40,7 @@
 
 #include "firmware/PackageFiles.h"
 #include "sim/SimDevice.h"
+#include "sim/SimDialIn.h"
 #include "util/NumberText.h"
 
 namespace {
@@ -49,6 +56,9 @@ struct TOptions {
   int Baud = 115200;
   std::string SaveImage;
   bool Quiet = false;
+  std::string ConnectHost;  ///< --connect: dial this host
+  int ConnectPort = 0;
+  bool Announce = false;
 };
 
 const char* const kHelp =
@@ -58,6 +68,9 @@ const char* const kHelp =
     "Links:\n"
     "  --port N              TCP port on 127.0.0.1 (default 1001)\n"
     "  --no-tcp              do not listen on TCP\n"
+    "  --connect HOST:PORT   open the TCP connection to the PC instead of listening; hang up at every\n"
+    "                        restart and dial again (sending the announce frame first)\n"
+    "  --announce            with --connect: send the announce frame on the first connection too\n"
     "  --pty                 create a pseudo-terminal and print its path\n"
     "  --baud B              pace the pseudo-terminal's output at B baud, 10 bits a byte (default 115200;\n"
     "                        0: no pacing)\n"
@@ -135,6 +148,18 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
       if (O.Port < 1 || O.Port > 65535) Fail("--port must be 1..65535");
     } else if (a == "--no-tcp") {
       O.Tcp = false;
+    } else if (a == "--connect") {
+      std::string v = value();
+      const auto colon = v.rfind(':');
+      if (colon == std::string::npos || colon == 0) Fail("--connect needs HOST:PORT");
+      O.ConnectHost = v.substr(0, colon);
+      if (O.ConnectHost.size() > 2 && O.ConnectHost.front() == '[' && O.ConnectHost.back() == ']')
+        O.ConnectHost = O.ConnectHost.substr(1, O.ConnectHost.size() - 2);
+      const std::string port = v.substr(colon + 1);
+      O.ConnectPort = Number<int>(a, port.c_str());
+      if (O.ConnectPort < 1 || O.ConnectPort > 65535) Fail("--connect: the port must be 1..65535");
+    } else if (a == "--announce") {
+      O.Announce = true;
     } else if (a == "--pty") {
       O.Pty = true;
     } else if (a == "--baud") {
@@ -209,7 +234,9 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
       Fail("unknown option " + std::string(a) + " (see --help)");
     }
   }
-  if (!O.Tcp && !O.Pty) Fail("--no-tcp without --pty leaves no link");
+  if (O.Announce && O.ConnectHost.empty()) Fail("--announce is for --connect");
+  if (!O.ConnectHost.empty()) O.Tcp = false;  // the device dials; it listens on no port
+  if (!O.Tcp && !O.Pty && O.ConnectHost.empty()) Fail("--no-tcp without --pty leaves no link");
   if (C.TurnaroundMs < 0 || C.RestartMs < 0 || C.EraseMs < 0 || F.DelayMs < 0 || F.DelayJitterMs < 0)
     Fail("times must not be negative");
 }
@@ -287,8 +314,43 @@ int main(int argc, char** argv) {
     }
     wake.start(static_cast<int>(std::max<int64_t>(0, *next - now())));
   };
+  // The dialling side (--connect).
+  std::unique_ptr<vornik::TSimDialIn> dial;
+  if (!opt.ConnectHost.empty()) dial = std::make_unique<vornik::TSimDialIn>(device, opt.Announce);
+  QTcpSocket* dialled = nullptr;  // the connection being dialled or up
+  QTimer redial;
+  redial.setSingleShot(true);
+  std::function<void()> dialNow;
+  auto armRedial = [&] {
+    if (!dial) return;
+    if (const auto at = dial->RedialAtMs()) redial.start(static_cast<int>(std::max<int64_t>(0, *at - now())));
+  };
+  // Ends the dialled connection from our side; what was written still goes out first.
+  auto hangUp = [&] {
+    QTcpSocket* s = dialled;
+    dialled = nullptr;
+    if (client == s) client = nullptr;
+    if (line == TLine::Tcp) line = TLine::None;
+    s->disconnect();
+    s->flush();
+    s->disconnectFromHost();
+    if (s->state() == QAbstractSocket::UnconnectedState)
+      s->deleteLater();
+    else
+      QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+    device.LinkDown();
+  };
+  auto afterDevice = [&] {
+    if (dial && dialled != nullptr && client == dialled && dial->HangUpDue(now())) {
+      std::printf("vornik-sim: restarting: hung up, dialling again in %lld ms\n",
+                  static_cast<long long>(*dial->RedialAtMs() - now()));
+      hangUp();
+      armRedial();
+    }
+  };
   QObject::connect(&wake, &QTimer::timeout, [&] {
     device.Tick(now());
+    afterDevice();
     rearm();
   });
 
@@ -416,6 +478,49 @@ int main(int argc, char** argv) {
     });
   }
 
+  if (dial) {
+    auto lost = [&](QTcpSocket* s, const char* why) {
+      if (s != dialled) return;
+      std::printf("vornik-sim: %s; dialling again in %lld ms\n", why, static_cast<long long>(dial->RetryMs));
+      const bool wasUp = client == s;
+      hangUp();
+      if (!wasUp) device.LinkUp();  // it never was down: only the dial failed
+      dial->Lost(now());
+      armRedial();
+      rearm();
+    };
+    dialNow = [&, lost] {
+      QTcpSocket* s = new QTcpSocket(&app);
+      dialled = s;
+      QObject::connect(s, &QTcpSocket::connected, [&, s] {
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        client = s;
+        line = TLine::Tcp;
+        const std::string first = dial->Connected(now());
+        std::printf("vornik-sim: connected to %s:%d%s\n", opt.ConnectHost.c_str(), opt.ConnectPort,
+                    first.empty() ? "" : ", announce frame sent");
+        if (!first.empty()) s->write(first.data(), static_cast<qint64>(first.size()));
+      });
+      QObject::connect(s, &QTcpSocket::readyRead, [&, s] {
+        const QByteArray bytes = s->readAll();
+        if (client != s) return;
+        device.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), now());
+        afterDevice();
+        rearm();
+      });
+      QObject::connect(s, &QTcpSocket::disconnected, [lost, s] { lost(s, "the PC ended the connection"); });
+      QObject::connect(s, &QTcpSocket::errorOccurred, [lost, s](QAbstractSocket::SocketError) {
+        lost(s, "connection failed or lost");
+      });
+      s->connectToHost(QString::fromStdString(opt.ConnectHost), static_cast<quint16>(opt.ConnectPort));
+    };
+    QObject::connect(&redial, &QTimer::timeout, [&] {
+      if (dialled == nullptr) dialNow();
+    });
+    std::printf("vornik-sim: dialling %s:%d\n", opt.ConnectHost.c_str(), opt.ConnectPort);
+    dialNow();
+  }
+
   // Signals reach the event loop through a pipe, so shutting down happens outside the handler.
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) Fail("cannot create the signal pipe");
   QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
@@ -432,7 +537,12 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &sa, nullptr);
 
   const int rc = QCoreApplication::exec();
-  if (client != nullptr) client->abort();
+  if (dialled != nullptr) {
+    dialled->disconnect();
+    dialled->abort();
+  } else if (client != nullptr) {
+    client->abort();
+  }
   server.close();
   const auto& c = device.Counters;
   std::printf("vornik-sim: stopped after %d requests (%zu bytes in, %zu bytes out), %d installs\n", c.Requests,

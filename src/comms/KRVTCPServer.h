@@ -1,0 +1,143 @@
+// TKRVTCPServer listens for devices that open the TCP connection themselves (devices behind carrier
+// NAT, network adapters in front of a bus) and hands each connection to the engine that serves the
+// device on it. Engines take part in server mode only: an engine with WsServerMode and this server
+// as its KRVTCPServer registers when it is activated and unregisters when it is deactivated.
+//
+// Theory of operation. An accepted connection is unidentified: its bytes are collected in its
+// client data and examined on every read. The first valid frame tells the device's address (the
+// frame's sender); if a registered engine serves that address (or 255, any device), the
+// connection is handed to it and from then on every byte goes straight to that engine. A device
+// that stays silent gets one identification request 6 s after connecting, which its answer
+// identifies it by. A connection is never closed for bad data, only logged and its buffer capped.
+//
+// Two guards keep the port usable for everybody when anyone can reach it: a connection that has
+// not sent one valid frame within UnidentifiedTimeout seconds is closed, and at most
+// MaxUnidentified such connections are kept (the oldest goes first). And the line that shows an
+// unidentified connection's unreadable data is written at most once a second per connection, so
+// a stream of garbage cannot grow the log faster than the data comes in.
+//
+// Everything runs on the loop's thread. Handlers called from here (the engine's entries, the
+// events) may close connections, register or unregister engines; the server re-checks what it
+// holds after each call-out.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/KRVProtocol.h"
+#include "comms/KRVComms.h"
+#include "loop/EventLoop.h"
+#include "loop/ServerSocket.h"
+
+namespace vornik {
+
+class TNaploComponent;
+class TKRVTCPServer;
+
+/// One accepted connection, held by the server from accept to close.
+struct TClientData {
+  std::string Buffer;             ///< bytes received and not yet handed to an engine
+  int32_t ByteCount = 0;          ///< bytes received before the connection was identified
+  TKRVComms* Comms = nullptr;     ///< engine the connection was handed to
+  std::unique_ptr<Timer> IdentifyTimer;  ///< 6000 ms, one-shot: sends the identification request
+  TKRVTCPServer* Server = nullptr;
+  ServerConnection* Socket = nullptr;
+
+  // Guards of the server.
+  bool Identified = false;         ///< a valid frame came on this connection
+  uint32_t Address = 0;            ///< sender of the last valid frame (when Identified)
+  int64_t AcceptedAtMs = 0;
+  int64_t LastUnknownLogMs = -1;   ///< last "Ismeretlen adat" line, -1 = none yet
+  std::unique_ptr<Timer> ExpiryTimer;  ///< closes the connection if it stays unidentified
+  std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
+};
+
+using TOnUnregdConnect = std::function<void(TKRVTCPServer* Sender, int32_t AKRVAddr, TClientData& ACltData)>;
+using TOnClientDataRead = std::function<void(TKRVTCPServer* Sender, uint32_t CltKRVAddress, const std::string& Data)>;
+using TOnClientClosed = std::function<void(TKRVTCPServer* Sender, TClientData& ACltData)>;
+
+class TKRVTCPServer final : public TKRVServerRegistry {
+ public:
+  static constexpr int kIdentifyDelayMs = 6000;
+  static constexpr std::size_t kBufferLimit = 4096;    ///< bytes kept of an unidentified connection
+  static constexpr std::size_t kUnknownDataLimit = 300; ///< buffer length from which it is logged
+  static constexpr int kUnknownDataLogMs = 1000;       ///< at most one such line this often
+
+  TKRVTCPServer(EventLoop& Loop, ServerSocketFactory& Sockets);
+  ~TKRVTCPServer() override;
+  TKRVTCPServer(const TKRVTCPServer&) = delete;
+  TKRVTCPServer& operator=(const TKRVTCPServer&) = delete;
+
+  // ---- Properties ----------------------------------------------------------------------------
+  int32_t Port = 1001;          ///< listening port (0: any free port, see ListeningPort)
+  std::string BindAddress;      ///< local address to listen on; empty = every interface
+  std::string Description;
+  bool Log_Raw_Data = false;
+  int32_t UnidentifiedTimeout = 60;  ///< s; a connection without a valid frame is closed then; 0 = never
+  int32_t MaxUnidentified = 256;     ///< unidentified connections kept; 0 = no limit
+  TOnUnregdConnect OnUnregdConnect;
+  TOnClientDataRead OnClientDataRead;
+  /// A connection ended (its client data is destroyed right after).
+  TOnClientClosed OnClientClosed;
+
+  TKRVMode KRVMode() const { return codec_.KRVMode; }
+  void SetKRVMode(TKRVMode Mode) { codec_.KRVMode = Mode; }
+  TNaploComponent* NaploKomponens() const { return naploKomponens_; }
+  void SetNaploKomponens(TNaploComponent* Component) { naploKomponens_ = Component; }
+
+  /// Opens (true) or closes (false) the listening socket; closing ends every connection.
+  /// Throws EPortError when the port cannot be listened on.
+  void SetActive(bool Value);
+  bool Active() const;
+  /// The port actually listened on (Port, or the one chosen for Port 0); 0 when not active.
+  int ListeningPort() const;
+
+  // ---- Engines -------------------------------------------------------------------------------
+  void RegisterComms(TKRVComms* Comms) override;
+  void UnregisterComms(TKRVComms* Comms) override;
+  TKRVComms* FindCommsBySocket(const ServerConnection* Socket) const;
+  /// First registered engine whose KRVAddress is Address or 255.
+  TKRVComms* FindCommsByAddress(uint32_t Address) const;
+  const std::vector<TKRVComms*>& Comms() const { return comms_; }
+
+  /// Hands a connection to an engine now, as a valid frame from the device would (for a device
+  /// whose engine was made after it identified itself). False when the connection is gone.
+  bool HandOver(TClientData& Client, TKRVComms& Engine);
+
+  /// The open connections, oldest first.
+  std::vector<TClientData*> Clients() const;
+  std::size_t UnidentifiedCount() const;
+
+  /// The process-wide packet id of identification requests: adds one (above 249: 1) and returns it.
+  static int32_t NextPacketId();
+
+ private:
+  void Accepted(ServerConnection& C);
+  void DataRead(ServerConnection& C, std::string_view T);
+  void Closed(ServerConnection& C);
+  void Error(ServerConnection& C, int Code);
+  void SendIdentify(TClientData& D);
+  void Expired(TClientData& D);
+  void EnforceLimit();
+  /// Identification steps after a valid frame from A (S: the buffer with that frame).
+  void Identify(TClientData& D, TKRVComms& E, uint32_t A, const std::string& S);
+
+  std::string Prefix(const TClientData& D) const;          ///< "%15s:%-4.d"
+  std::string AddressPart(const TClientData& D) const;     ///< "cím ismeretlen" or the engine's address
+  void Log(const std::string& Line) const;
+  static TClientData* ClientOf(const ServerConnection& C) { return static_cast<TClientData*>(C.userData); }
+
+  EventLoop& loop_;
+  std::unique_ptr<ServerSocket> socket_;
+  std::vector<TKRVComms*> comms_;  ///< registered engines, not owned
+  std::vector<std::unique_ptr<TClientData>> clients_;  ///< open connections, oldest first
+  TKRVProtocol codec_;
+  TNaploComponent* naploKomponens_ = nullptr;
+  bool destroying_ = false;
+};
+
+}  // namespace vornik

@@ -1,0 +1,199 @@
+// Devices that connect in: the simulated device dials the TCP server on the virtual loop (the
+// in-memory server socket), the server hands it to an engine in server mode, and a whole firmware
+// upload and a flash write and read run over that socket. The device hangs up when it restarts and
+// dials again with its announce frame; the server gives the new socket to the same engine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include "comms/KRVComms.h"
+#include "comms/KRVTCPServer.h"
+#include "firmware/uHexfileToStr.h"
+#include "logging/uNaploComponent.h"
+#include "procedures/uFirmwareUploader.h"
+#include "procedures/uFlashReaderWriter.h"
+#include "sim/SimDevice.h"
+#include "sim/SimDialIn.h"
+#include "sim/SimRig.h"
+#include "testkit/MemoryLink.h"
+#include "testkit/MemoryServerSocket.h"
+#include "testkit/VirtualLoop.h"
+
+namespace vornik::simtest {
+namespace {
+
+struct TLines : TLogMemo {
+  void AddLine(const std::string& Line) override { Lines.push_back(Line); }
+  int Count(const std::string& Text) const {
+    return static_cast<int>(std::count_if(Lines.begin(), Lines.end(),
+                                          [&](const std::string& L) { return L.find(Text) != std::string::npos; }));
+  }
+  std::vector<std::string> Lines;
+};
+
+/// A simulated device that dials the in-memory server socket, with its wake-ups on the loop.
+class TDialingDevice {
+ public:
+  TDialingDevice(testkit::VirtualLoop& Loop, testkit::MemoryServerSocket& Socket, TSimDeviceConfig C, bool Announce)
+      : dev(std::move(C)), dial(dev, Announce), loop_(Loop), socket_(Socket) {
+    dev.OnOutput = [this](std::string_view Frame) {
+      if (conn_ != nullptr) conn_->PeerSend(Frame);
+    };
+  }
+  void Dial() {
+    conn_ = &socket_.Connect();
+    conn_->OnBytes = [this](std::string_view B) {
+      dev.Feed(B, loop_.nowMs());
+      After();
+    };
+    conn_->OnClosed = [this] {  // the PC ended it
+      conn_ = nullptr;
+      dev.LinkDown();
+      dial.Lost(loop_.nowMs());
+      ArmRedial();
+    };
+    const std::string first = dial.Connected(loop_.nowMs());
+    if (!first.empty()) conn_->PeerSend(first);
+  }
+
+  TSimDevice dev;
+  TSimDialIn dial;
+
+ private:
+  void After() {
+    if (conn_ != nullptr && dial.HangUpDue(loop_.nowMs())) {
+      // The hang-up follows what was sent before it.
+      testkit::MemoryServerConnection* c = conn_;
+      conn_ = nullptr;
+      c->OnClosed = nullptr;
+      loop_.schedule(loop_.nowMs() + socket_.LatencyMs, [c] { c->PeerClose(); });
+      dev.LinkDown();
+      ArmRedial();
+    }
+    const auto next = dev.NextWakeMs();
+    if (next && !armed_.contains(*next)) {
+      armed_.insert(*next);
+      loop_.schedule(*next, [this, at = *next] {
+        armed_.erase(at);
+        dev.Tick(loop_.nowMs());
+        After();
+      });
+    }
+  }
+  void ArmRedial() {
+    if (const auto at = dial.RedialAtMs()) loop_.schedule(*at, [this] {
+        if (conn_ == nullptr) Dial();
+      });
+  }
+  testkit::VirtualLoop& loop_;
+  testkit::MemoryServerSocket& socket_;
+  testkit::MemoryServerConnection* conn_ = nullptr;
+  std::set<int64_t> armed_;
+};
+
+struct TServerBench {
+  explicit TServerBench(bool Announce, TSimDeviceConfig C = {}) : sockets(loop, 1), links(loop, nullptr), comms(loop, links) {
+    naplo.SetLogging(true);
+    naplo.SetLogTime(false);
+    naplo.SetLogFile((std::filesystem::temp_directory_path() / "vornik_sim_server.log").string());
+    naplo.SetLogMemo(&lines);
+    server.SetNaploKomponens(&naplo);
+    server.SetActive(true);
+    comms.SeedRandom(5);
+    comms.KRVAddress = C.Address;
+    comms.SetKRVMode(TKRVMode::PMDecodeBothEncodeKRVW);
+    comms.Timeout_3 = 4500;  // the queue waits for a lost link as the update settings ship it
+    comms.WsServerMode = true;
+    comms.KRVTCPServer = &server;
+    comms.SetActive(true);
+    device = std::make_unique<TDialingDevice>(loop, *sockets.Last, C, Announce);
+    device->Dial();
+  }
+  ~TServerBench() {
+    comms.SetActive(false);  // connections end while the device is still there
+    server.SetActive(false);
+    device.reset();
+    std::filesystem::remove(std::filesystem::temp_directory_path() / "vornik_sim_server.log");
+  }
+  testkit::VirtualLoop loop;
+  testkit::MemoryServerSocketFactory sockets;
+  testkit::MemoryLinkFactory links;
+  TNaploComponent naplo{loop};
+  TLines lines;
+  TKRVTCPServer server{loop, sockets};
+  TKRVComms comms;
+  std::unique_ptr<TDialingDevice> device;
+};
+
+TEST(SimServer, UploadOverADialledInConnectionSurvivesTheRestarts) {
+  struct {
+    const char* name;
+    bool announce;
+    bool batched;
+  } cases[] = {{"asked at 6 s", false, false}, {"announced, batched", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TServerBench b(c.announce);
+    ASSERT_TRUE(b.loop.runUntil([&] { return b.comms.IsConnected(); }, 7000));
+    EXPECT_EQ(b.loop.nowMs() >= 6000, !c.announce);
+    TFirmwareUploader up(b.loop);
+    up.SetKRVPort(&b.comms);
+    up.BlockLength = 256;
+    up.BatchedMode = c.batched;
+    const std::string plain = Pattern(20000, 3);
+    std::string image = plain;
+    ScrambleImage(image, 0x4000);
+    up.FWAddress = 0x4000;
+    std::vector<TFWUploadResult> results;
+    up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult R) { results.push_back(R); };
+    up.UploadFromStr(image);
+    b.loop.runUntil([&] { return !results.empty(); }, 10 * 60 * 1000);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], TFWUploadResult::fwrOk) << up.FWUploadResultToStr(results[0]);
+    EXPECT_TRUE(b.device->dev.InstalledImage() == plain);
+    EXPECT_EQ(b.device->dev.Restarts(), 1);
+    // Dialled in three times: at the start, after the restart, after the install.
+    b.loop.advance(2000);
+    EXPECT_EQ(b.device->dial.Dials(), 3);
+    EXPECT_EQ(b.lines.Count("magától küldött"), c.announce ? 3 : 2);
+    EXPECT_EQ(b.lines.Count("CSYSI elküldve"), c.announce ? 0 : 1);
+    EXPECT_TRUE(b.comms.IsConnected());
+    EXPECT_EQ(b.server.Clients().size(), 1u);
+  }
+}
+
+TEST(SimServer, FlashWriteAndReadOverADialledInConnection) {
+  TSimDeviceConfig cfg;
+  cfg.FlashPages = 64;
+  TServerBench b(true, cfg);
+  ASSERT_TRUE(b.loop.runUntil([&] { return b.comms.IsConnected(); }, 1000));
+  TFlashReaderWriter rw;
+  rw.SetKRVPort(&b.comms);
+  rw.FlashPageSize = 264;
+  rw.BlockSize = 255;
+  const std::string data = Pattern(3000, 8);
+  std::vector<TFlashRWResult> done;
+  std::string read;
+  rw.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult R) { done.push_back(R); };
+  rw.OnReadingDone = [&](TFlashReaderWriter*, TFlashRWResult R, std::string& S) {
+    done.push_back(R);
+    read = S;
+  };
+  rw.WriteFlashFromStr(3, data);
+  b.loop.runUntil([&] { return done.size() == 1; }, 600000);
+  rw.ReadFlashToStr(3, static_cast<uint32_t>(data.size()));
+  b.loop.runUntil([&] { return done.size() == 2; }, 600000);
+  EXPECT_EQ(done, (std::vector<TFlashRWResult>{TFlashRWResult::freOk, TFlashRWResult::freOk}));
+  EXPECT_EQ(read, data);
+  // Deactivating the engine closes its socket and unregisters it; the device dials again.
+  b.comms.SetActive(false);
+  EXPECT_TRUE(b.server.Comms().empty());
+  b.loop.advance(1500);
+  EXPECT_EQ(b.device->dial.Dials(), 2);
+  EXPECT_EQ(b.lines.Count("Ismeretlen című készülék."), 1);
+}
+
+}  // namespace
+}  // namespace vornik::simtest
