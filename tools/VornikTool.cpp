@@ -180,7 +180,10 @@ int CmdConvert(const std::vector<std::string>& Args, bool ToQOB) {
   if (!LoadFirmware(in, fw, checksum)) return kExitFailed;
   // A package needs its build string: without one a reader finds "Build:" inside the
   // information text instead, and the firmware page refuses such a package anyway.
-  if (ToQOB && fw.FWBuildStr.empty()) return Failure(kMsgNoInfoBlock);
+  if (ToQOB) {
+    const std::string problem = QOBWriteProblem(fw);
+    if (!problem.empty()) return Failure(problem == kNoBuildStringForQOB ? problem : kWriteErrorPrefix + problem);
+  }
   if (ToQOB) return WriteOutput(out, MakeQOBContent(fw)) ? kExitOk : kExitFailed;
   return WriteOutput(out, PlainImage(fw)) ? kExitOk : kExitFailed;
 }

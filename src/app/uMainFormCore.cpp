@@ -248,10 +248,15 @@ void TMainFormCore::CreatePackageFile(bool Qob, const std::function<bool(const s
   try {
     // Nothing loaded (the last load failed): an empty file would look like a good one.
     if (FWImage.empty()) throw std::runtime_error(texts::kNothingLoaded);
+    const TLoadedFirmware fw = LoadedFirmware();
+    if (Qob) {
+      // Refused before the question: such a package would not read back as written.
+      const std::string problem = QOBWriteProblem(fw);
+      if (!problem.empty()) throw std::runtime_error(problem);
+    }
     const std::string target = vornik::ChangeFileExt(edFWFile, Qob ? ".qob" : ".bin");
     if (RegularFileExists(target) && !(ConfirmOverwrite && ConfirmOverwrite(FormatPercentS(kOverwriteQuestion, target))))
       return;
-    const TLoadedFirmware fw = LoadedFirmware();
     WriteWholeFile(target, Qob ? MakeQOBContent(fw) : PlainImage(fw));
     ReportMessage(std::string(kNewFileMessage) + target);
   } catch (const std::exception& e) {

@@ -176,6 +176,13 @@ bool ReadQOBFile(const std::string& FileName, TLoadedFirmware& FW, std::string& 
   return ReadQOBBytes(std::move(content), FW, ChecksumLine, ErrorText);
 }
 
+std::string QOBWriteProblem(const TLoadedFirmware& FW) {
+  if (FW.FWBuildStr.empty()) return kNoBuildStringForQOB;
+  if (FW.FWBuildStr.size() < kBuildStrLength) return kShortBuildStringForQOB;
+  if (FW.FWStartAddr == 0 && FW.FWImage.size() < kMinImageAtZero) return kShortImageForQOB;
+  return "";
+}
+
 std::string MakeQOBContent(const TLoadedFirmware& FW) {
   std::string out;
   std::string info;

@@ -31,6 +31,14 @@ inline constexpr const char* kWriteErrorPrefix = "Hiba történt kiíráskor: ";
 inline constexpr const char* kNewFileMessage = "OK, az új fájl neve: ";
 inline constexpr const char* kOverwriteQuestion = "A célfájl már létezik, felülírja? (%s)";
 inline constexpr std::size_t kBuildStrLength = 11;  ///< "Build:" and five characters
+/// The shortest image at address 0 whose vector table can be read (the last slice may be short).
+inline constexpr std::size_t kMinImageAtZero = 29;
+inline constexpr const char* kNoBuildStringForQOB =
+    "A kiválasztott firmware elavult, hibás vagy sérült: nem találtam benne információs blokkot!";
+inline constexpr const char* kShortBuildStringForQOB =
+    "a firmware build-azonosítóját levágja a kép vége, ebből nem készíthető QOB csomag.";
+inline constexpr const char* kShortImageForQOB =
+    "a 0-s címen kezdődő firmware rövidebb 29 bájtnál, ebből nem készíthető QOB csomag.";
 
 struct TLoadedFirmware {
   std::string FWImage;          ///< scrambled with ScrambleImage keyed by FWStartAddr
@@ -63,6 +71,11 @@ bool ReadQOBBytes(std::string Content, TLoadedFirmware& FW, std::string& Checksu
 /// ReadQOBBytes on a file; a file that cannot be opened or read fails with the platform's message.
 bool ReadQOBFile(const std::string& FileName, TLoadedFirmware& FW, std::string& ChecksumLine,
                  std::string& ErrorText);
+
+/// Why FW cannot be written as a package that reads back as written, or "" when it can: a build
+/// string cut short by the end of the image (a reader would take the wrong bytes for it), or an
+/// image at address 0 too short for the vector-table test (a reader refuses it).
+std::string QOBWriteProblem(const TLoadedFirmware& FW);
 
 /// The package content of FW: image, build string, information piece, start address.
 std::string MakeQOBContent(const TLoadedFirmware& FW);

@@ -22,6 +22,10 @@ constexpr const char* kMsgOverflow =
     "támogatja.";
 constexpr const char* kMsgChecksum = "Nem egyezik az ellenőrzőösszeg a(z) %d. sorban! (számított %d <> %d)";
 constexpr const char* kMsgNoData = "A hexfájl nem tartalmaz adatrekordot.";
+constexpr const char* kMsgLineTooLong = "Túl hosszú a(z) %d. sor: nem Intel HEX rekord.";
+
+// The longest valid record: colon, length, address, type, 255 data bytes, checksum.
+constexpr std::size_t kMaxRecordChars = 1 + 2 + 4 + 2 + 2 * 255 + 2;
 
 // Replaces the first "%s" and then each "%d" in order.
 std::string FormatMessage(const char* Format, std::string_view S, std::initializer_list<long long> D) {
@@ -129,6 +133,12 @@ class THexReader {
     return true;
   }
 
+  // A line longer than any record (blanks after a record aside).
+  bool LineTooLong() {
+    ++lineNo_;
+    return Fail(FormatMessage(kMsgLineTooLong, {}, {lineNo_}));
+  }
+
   THexReadResult Finish() {
     THexReadResult r;
     if (!error_.empty()) {
@@ -234,16 +244,15 @@ class TLineSplitter {
       std::size_t j = i;
       while (j < Text.size() && Text[j] != '\n' && Text[j] != '\r') ++j;
       if (j == Text.size()) {
-        pending_.append(Text.substr(i));
+        Keep(Text.substr(i));
         return true;
       }
       bool ok;
-      if (pending_.empty()) {
+      if (pending_.empty() && !overlong_ && j - i <= kMaxRecordChars) {
         ok = reader_.Line(Text.substr(i, j - i));
       } else {
-        pending_.append(Text.substr(i, j - i));
-        ok = reader_.Line(pending_);
-        pending_.clear();
+        Keep(Text.substr(i, j - i));
+        ok = TakePending();
       }
       if (!ok) return false;
       if (Text[j] == '\r') {
@@ -259,15 +268,29 @@ class TLineSplitter {
   }
 
   bool End() {
-    if (pending_.empty()) return true;
-    const bool ok = reader_.Line(pending_);
-    pending_.clear();
-    return ok;
+    if (pending_.empty() && !overlong_) return true;
+    return TakePending();
   }
 
  private:
+  // Holds the start of an unfinished line, never more than a record: a file without line breaks
+  // is not held whole. Blanks after a record are allowed; anything else makes the line too long.
+  void Keep(std::string_view Piece) {
+    const std::size_t room = kMaxRecordChars - std::min(pending_.size(), kMaxRecordChars);
+    pending_.append(Piece.substr(0, room));
+    if (Piece.size() > room && !IsBlank(Piece.substr(room))) overlong_ = true;
+  }
+
+  bool TakePending() {
+    const bool ok = overlong_ ? reader_.LineTooLong() : reader_.Line(pending_);
+    pending_.clear();
+    overlong_ = false;
+    return ok;
+  }
+
   THexReader& reader_;
   std::string pending_;
+  bool overlong_ = false;
   bool skipLF_ = false;
 };
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -98,6 +101,35 @@ TEST(HexReader, EveryBadLineGivesItsMessage) {
     EXPECT_EQ(r.ErrorText, c.Message);
     EXPECT_TRUE(r.Image.empty());
   }
+}
+
+TEST(HexReader, LinesAreCappedAtTheLongestRecord) {
+  // The longest valid record, and blanks after a record, still read.
+  std::string longest = ":FF000000";
+  unsigned sum = 0xFF;
+  for (int i = 0; i < 255; ++i) longest += "00";
+  char check[3];
+  std::snprintf(check, sizeof check, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+  longest += check;
+  ASSERT_EQ(longest.size(), 521u);
+  EXPECT_TRUE(ReadHexText(longest + "\n:00000001FF\n").Ok);
+  EXPECT_TRUE(ReadHexText(longest + std::string(5000, ' ') + "\n:00000001FF\n").Ok);
+  // A line that goes on past a record fails at once, also when it never ends (a file without line
+  // breaks is not held whole), whole or in pieces.
+  const std::string endless = ":0100000041BE" + std::string(3'000'000, 'A');
+  for (const std::string& text : {endless, endless + "\n", longest + "X\n"}) {
+    const THexReadResult r = ReadHexText(text);
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.ErrorText, "Túl hosszú a(z) 1. sor: nem Intel HEX rekord.");
+  }
+  const std::string file = ::testing::TempDir() + "endless.hex";
+  {
+    std::ofstream out(file, std::ios::binary);
+    out << endless;
+  }
+  const THexReadResult r = ReadHexFile(file);
+  EXPECT_EQ(r.ErrorText, "Túl hosszú a(z) 1. sor: nem Intel HEX rekord.");
+  std::remove(file.c_str());
 }
 
 TEST(HexReader, LineNumbersCountBlankLinesAndEveryLineEnding) {
