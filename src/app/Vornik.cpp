@@ -2,7 +2,8 @@
 // which runs on QCoreApplication alone and needs no display: the caption is printed, a 100 ms
 // one-shot timer performs the run, and the event loop delivers the engine's and the uploader's
 // events until the run is done; the process then exits with the run's exit code. Without those
-// switches the main window opens; only then is a QApplication created.
+// switches the main window opens; only then is a QApplication created. "--version" alone prints the
+// version and ends.
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -21,14 +22,16 @@
 #include "platform/qt/QtPortLink.h"
 #include "platform/qt/SerialPortMap.h"
 #include "util/MorvelUtils.h"
-
-#ifndef VORNIK_VERSION
-#define VORNIK_VERSION "0.0.0.0"
-#endif
+#include "VornikVersion.h"
 
 int main(int argc, char** argv) {
   // A closed console must not end an update half way; writes to it simply fail.
   std::signal(SIGPIPE, SIG_IGN);
+
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("vornik %s\n", VORNIK_VERSION);
+    return 0;
+  }
 
   vornik::SetCmdLineArgs(argc, argv);
   const std::vector<std::string>& params = vornik::CmdLineParams();

@@ -73,6 +73,18 @@ TEST_F(VornikRun, WithoutModeSwitchTheWindowIsNotAvailable) {
   EXPECT_EQ(Run({"--start"}).ExitCode, 99);
 }
 
+TEST_F(VornikRun, EveryProgramShowsTheCaptionsVersion) {
+  const std::string caption = Caption(Run({"-?"}).Stdout);
+  ASSERT_FALSE(caption.empty());
+  const std::string version = caption.substr(caption.find(" v") + 2, caption.size() - caption.find(" v") - 3);
+  EXPECT_EQ(Run({"--version"}).Stdout, "vornik " + version + "\n");
+  for (const char* prog : {"vornik-tool", "vornik-sim"}) {
+    const auto r = RunProcess({(fs::path(BinDir()) / prog).string(), "--version"}, kRunTimeoutMs);
+    EXPECT_EQ(r.ExitCode, 0) << prog;
+    EXPECT_EQ(r.Stdout, std::string(prog) + " " + version + "\n");
+  }
+}
+
 TEST_F(VornikRun, UsageMessagesAndExitCode99) {
   struct {
     std::vector<std::string> args;
