@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AppPaths.h"
 #include "app/VornikTexts.h"
 #include "app/gui/WindowMain.h"
 #include "app/uCmdLineArgs.h"
@@ -42,8 +43,7 @@ int main(int argc, char** argv) {
 
   const std::string exeFileName = QCoreApplication::applicationFilePath().toStdString();
   // COM n opens the device path named in [SerialPorts] of the settings file, if any.
-  vornik::QtPortLinkFactory links(
-      vornik::ReadSerialPortMap(vornik::TMainFormCore::ChangeFileExt(exeFileName, ".ini")));
+  vornik::QtPortLinkFactory links(vornik::ReadSerialPortMap(vornik::AppPaths(exeFileName).IniFileName));
 
   vornik::TMainFormCore form(vornik::QtEventLoop::instance(), links, exeFileName, true);
   form.VersionStr = VORNIK_VERSION;

@@ -107,7 +107,12 @@ TEST_F(VornikRun, UsageMessagesAndExitCode99) {
     EXPECT_EQ(r.ExitCode, 99) << c.message;
     const std::string caption = Caption(r.Stdout);
     ASSERT_FALSE(caption.empty()) << r.Stdout;
-    EXPECT_EQ(r.Stdout, caption + c.message + "\n" + kUsage);
+    // The usage asked for names the settings file and the log in use: here beside the program.
+    const std::string paths = std::string(c.message).starts_with("Pelda a program")
+                                  ? "\nA beallitasok fajlja: " + Dir.Path("vornik.ini") +
+                                        "\nA naplo fajlja: " + Dir.Path("vornik.log") + "\n"
+                                  : "";
+    EXPECT_EQ(r.Stdout, caption + c.message + "\n" + kUsage + paths);
   }
   // The log beside the program has the messages too.
   EXPECT_NE(ReadAll(Dir.Path("vornik.log")).find("Példa a program parancsori használatára:"), std::string::npos);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/AppPaths.h"
 #include "app/VornikTexts.h"
 #include "app/gui/Dialogs.h"
 #include "app/gui/WindowSupport.h"
@@ -51,7 +52,7 @@ int RunWindowMode(int& Argc, char** Argv, const std::string& Version) {
   QApplication::setApplicationDisplayName(QString::fromUtf8(texts::kAppTitle));
 
   const std::string exeFileName = QApplication::applicationFilePath().toStdString();
-  QtPortLinkFactory links(ReadSerialPortMap(TMainFormCore::ChangeFileExt(exeFileName, ".ini")));
+  QtPortLinkFactory links(ReadSerialPortMap(AppPaths(exeFileName).IniFileName));
   TQtDialogs dialogs;
   int exitCode = 99;
   {
