@@ -1,5 +1,5 @@
 # Thin wrappers around CMake presets. `make test` and `make demo` work on a fresh Debian 12 machine.
-.PHONY: all setup configure build test asan-build test-asan bench fuzz demo screenshots clean
+.PHONY: all setup configure build test asan-build test-asan bench fuzz demo screenshots package install-check clean
 
 JOBS ?= 2
 
@@ -45,5 +45,11 @@ screenshots: setup build
 	xvfb-run -a -s "-screen 0 1600x1200x24" build/tests/vornik-screenshots docs/screenshots
 	QT_SCALE_FACTOR=2 xvfb-run -a -s "-screen 0 2400x1800x24" build/tests/vornik-screenshots docs/screenshots -hidpi
 
+# The Debian package from a hardened release build: build-package/vornik_<version>_<arch>.deb.
+package: setup
+	cmake --preset package
+	cmake --build --preset package -j$(JOBS)
+	cmake --build --preset package --target package
+
 clean:
-	rm -rf build build-asan build-release build-fuzz
+	rm -rf build build-asan build-release build-package build-fuzz
