@@ -51,5 +51,9 @@ package: setup
 	cmake --build --preset package -j$(JOBS)
 	cmake --build --preset package --target package
 
+# The package, and the installed programs run as an unprivileged user (what CI checks).
+install-check: setup
+	bash scripts/ci-install-check.sh
+
 clean:
 	rm -rf build build-asan build-release build-package build-fuzz
