@@ -169,6 +169,18 @@ TEST(MainForm, StopDuringAnUpdateAndBadFiles) {
   rig.Loop.advance(60000);
   EXPECT_FALSE(w->Core().KRVComms.Active());
 
+  // Closing the window during an update: the link closes, nothing more is asked or shown, the
+  // controls are saved.
+  w->InstallButton->click();
+  ASSERT_TRUE(rig.RunUntil([&] { return w->ProgressBar->value() >= 5; }));
+  const size_t shown = rig.Dialogs.Messages.size();
+  EXPECT_TRUE(w->close());
+  EXPECT_FALSE(w->Core().KRVComms.Active());
+  rig.Loop.advance(60000);
+  EXPECT_EQ(rig.Dialogs.Messages.size(), shown);
+  EXPECT_NE(ReadAll(rig.Path("vornik.ini")).find("edFWFile_Text=" + rig.Path("fw.hex")), std::string::npos);
+  w = rig.Open();
+
   // A file that vanished, a broken HEX, a file that is no firmware: a message, nothing starts.
   struct Bad {
     const char* file;

@@ -16,22 +16,10 @@
 #include <climits>
 
 #include "app/VornikTexts.h"
+#include "app/gui/WindowSupport.h"
 #include "app/uCfgFrame.h"
 
 namespace vornik::gui {
-
-namespace {
-
-QString U(const char* s) { return QString::fromUtf8(s); }
-QString U(const std::string& s) { return QString::fromStdString(s); }
-
-QLabel* BuddyLabel(const char* caption, QWidget* field, QWidget* parent) {
-  auto* l = new QLabel(U(caption), parent);
-  l->setBuddy(field);
-  return l;
-}
-
-}  // namespace
 
 TCfgFrameWidget::TCfgFrameWidget(TCfgFrame& Model, QWidget* Parent) : QWidget(Parent), FModel(Model) {
   setObjectName(QString::fromStdString(Model.Name()));

@@ -26,21 +26,6 @@
 
 namespace vornik::gui {
 
-namespace {
-
-QString U(const char* s) { return QString::fromUtf8(s); }
-QString U(const std::string& s) { return QString::fromStdString(s); }
-
-QLabel* BuddyLabel(const char* caption, QWidget* field, QWidget* parent) {
-  auto* l = new QLabel(U(caption), parent);
-  l->setBuddy(field);
-  l->setWordWrap(true);
-  return l;
-}
-
-
-}  // namespace
-
 TFlashPage::TFlashPage(TMainFormCore& Core, TDialogs& Dialogs, QWidget* Parent)
     : QWidget(Parent), FCore(Core), FDialogs(Dialogs) {
   setObjectName(QStringLiteral("tsFlashRW"));
@@ -48,7 +33,7 @@ TFlashPage::TFlashPage(TMainFormCore& Core, TDialogs& Dialogs, QWidget* Parent)
 
   edFlashFileList = new QLineEdit(this);
   edFlashFileList->setObjectName(QStringLiteral("edFlashFileList"));
-  Label2 = BuddyLabel(texts::kFlashFilesLabel, edFlashFileList, this);
+  Label2 = BuddyLabel(texts::kFlashFilesLabel, edFlashFileList, this, true);
   Label2->setObjectName(QStringLiteral("Label2"));
   edFlashFileName = new QPushButton(QStringLiteral("..."), this);
   edFlashFileName->setObjectName(QStringLiteral("edFlashFileName"));
@@ -64,7 +49,7 @@ TFlashPage::TFlashPage(TMainFormCore& Core, TDialogs& Dialogs, QWidget* Parent)
   auto* grid = new QGridLayout;
   edStartPage = new QLineEdit(this);
   edStartPage->setObjectName(QStringLiteral("edStartPage"));
-  labelStartPage = BuddyLabel(texts::kStartPageLabel, edStartPage, this);
+  labelStartPage = BuddyLabel(texts::kStartPageLabel, edStartPage, this, true);
   grid->addWidget(labelStartPage, 0, 0);
   grid->addWidget(edStartPage, 1, 0);
 
@@ -87,7 +72,7 @@ TFlashPage::TFlashPage(TMainFormCore& Core, TDialogs& Dialogs, QWidget* Parent)
   cbFlashPageSize->setInsertPolicy(QComboBox::NoInsert);
   cbFlashPageSize->addItems({QStringLiteral("264"), QStringLiteral("528")});
   cbFlashPageSize->setCurrentIndex(0);
-  labelPageSize = BuddyLabel(texts::kPageSizeLabel, cbFlashPageSize, this);
+  labelPageSize = BuddyLabel(texts::kPageSizeLabel, cbFlashPageSize, this, true);
   grid->addWidget(labelPageSize, 2, 0);
   grid->addWidget(cbFlashPageSize, 3, 0);
 
@@ -95,7 +80,7 @@ TFlashPage::TFlashPage(TMainFormCore& Core, TDialogs& Dialogs, QWidget* Parent)
   edBlockSize->setObjectName(QStringLiteral("edBlockSize"));
   edBlockSize->setRange(0, 255);
   edBlockSize->setValue(255);
-  labelBlockSize = BuddyLabel(texts::kBlockSizeLabel, edBlockSize, this);
+  labelBlockSize = BuddyLabel(texts::kBlockSizeLabel, edBlockSize, this, true);
   grid->addWidget(labelBlockSize, 2, 1);
   grid->addWidget(edBlockSize, 3, 1);
   grid->setColumnStretch(0, 1);
@@ -159,13 +144,17 @@ int TFlashPage::StartPage() const {
   return v ? *v : -1;
 }
 
+bool TFlashPage::StopRunningTransfer() {
+  TFlashReaderWriter& frw = FCore.FlashReaderWriter;
+  if (frw.Idle()) return false;
+  frw.Abort();
+  SetFlashRunning(false, true);
+  return true;
+}
+
 void TFlashPage::buttUploadToFlashClick() {
   TFlashReaderWriter& frw = FCore.FlashReaderWriter;
-  if (!frw.Idle()) {
-    frw.Abort();
-    SetFlashRunning(false, true);
-    return;
-  }
+  if (StopRunningTransfer()) return;
   // A page size of 0 and an empty upload are refused here, before the link is opened for
   // nothing (the transfer itself would refuse them).
   const int pageSize = PageSize();
@@ -191,11 +180,7 @@ void TFlashPage::buttUploadToFlashClick() {
 
 void TFlashPage::buttDownloadFromFlashClick() {
   TFlashReaderWriter& frw = FCore.FlashReaderWriter;
-  if (!frw.Idle()) {
-    frw.Abort();
-    SetFlashRunning(false, true);
-    return;
-  }
+  if (StopRunningTransfer()) return;
   const int pageSize = PageSize();
   if (pageSize <= 0) return FCore.ReportMessage(texts::kInvalidPageSize);
   const double length = std::floor(edFlashFileLength->Value());

@@ -75,6 +75,8 @@ class TFlashPage final : public QWidget {
 
  private:
   void edFlashFileListChange();
+  /// A click on a running direction's button: abort the transfer; true when one ran.
+  bool StopRunningTransfer();
   void ReadingDone(TFlashRWResult Result, std::string& ResultStr);
   void WritingDone(TFlashRWResult Result);
 

@@ -3,10 +3,18 @@
 #include <QAbstractButton>
 #include <QDateTime>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QSysInfo>
 #include <QWidget>
 
 namespace vornik::gui {
+
+QLabel* BuddyLabel(const char* Caption, QWidget* Field, QWidget* Parent, bool WordWrap) {
+  auto* l = new QLabel(U(Caption), Parent);
+  l->setBuddy(Field);
+  l->setWordWrap(WordWrap);
+  return l;
+}
 
 bool TVornikApplication::notify(QObject* Receiver, QEvent* Event) {
   try {

@@ -9,7 +9,16 @@
 #include <functional>
 #include <string>
 
+class QLabel;
+
 namespace vornik::gui {
+
+/// UTF-8 text as a QString.
+inline QString U(const char* Text) { return QString::fromUtf8(Text); }
+inline QString U(const std::string& Text) { return QString::fromStdString(Text); }
+
+/// A caption label for Field: its buddy, so assistive technology names the field by it.
+QLabel* BuddyLabel(const char* Caption, QWidget* Field, QWidget* Parent, bool WordWrap = false);
 
 /// The window mode's application. An exception that escapes an event handler (a timer, a click
 /// that no operation guards) is handed to OnUncaughtError instead of ending the program.

@@ -37,13 +37,6 @@
 
 namespace vornik::gui {
 
-namespace {
-
-QString U(const char* s) { return QString::fromUtf8(s); }
-QString U(const std::string& s) { return QString::fromStdString(s); }
-
-}  // namespace
-
 TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFileName, std::string VersionStr,
                      TDialogs& Dialogs, std::vector<std::string> Params, QWidget* Parent)
     : QMainWindow(Parent),
@@ -81,7 +74,11 @@ TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFil
   top->addWidget(pcTasks, 1);
   layout->addWidget(TopPanel);
   BuildFirmwarePage();
-  tsFlashRW->OnShowFirmwarePage = [this](bool Visible) { pcTasks->setTabVisible(pcTasks->indexOf(tsVornik), Visible); };
+  tsFlashRW->OnShowFirmwarePage = [this](bool Visible) {
+    pcTasks->setTabVisible(pcTasks->indexOf(tsVornik), Visible);
+    // The update shares the link: it cannot start while a flash transfer runs.
+    InstallButton->setEnabled(Visible);
+  };
   connect(tsFlashRW->edFlashFileName, &QPushButton::clicked, this, [this] { Guard([this] { tsFlashRW->BrowseFilesClick(); }); });
   connect(tsFlashRW->buttUploadToFlash, &QPushButton::clicked, this,
           [this] { Guard([this] { tsFlashRW->buttUploadToFlashClick(); }); });

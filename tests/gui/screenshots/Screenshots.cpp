@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QLineEdit>
 #include <QTabWidget>
 
 #include <cstdio>
@@ -14,6 +15,8 @@
 
 #include "app/HexText.h"
 #include "app/TestFirmware.h"
+#include "app/gui/FlashPage.h"
+#include "app/gui/LabeledNumEdit.h"
 #include "gui/WindowTestKit.h"
 
 using namespace vornik;
@@ -25,7 +28,8 @@ namespace {
 QString Folder;
 QString Suffix;
 
-void Shot(QWidget& W, const char* Name) {
+void Shot(TMainForm& W, const char* Name) {
+  W.FlushLogView();
   QCoreApplication::processEvents();
   const QString file = Folder + QLatin1Char('/') + QString::fromLatin1(Name) + Suffix + QStringLiteral(".png");
   if (!W.grab().save(file)) std::fprintf(stderr, "vornik-screenshots: cannot write %s\n", qPrintable(file));
@@ -60,6 +64,23 @@ int main(int argc, char** argv) {
     Shot(*w, "window-update");
     w->resize(w->width(), w->minimumHeight());
     Shot(*w, "window-minimum-height");
+  }
+  {
+    // The flash page at rest with two files chosen, then reading the flash into a file.
+    WindowRig rig;
+    auto w = rig.Open();
+    w->resize(960, 620);
+    TFlashPage& p = *w->tsFlashRW;
+    w->pcTasks->setCurrentWidget(&p);
+    p.edFlashFileNameAfterDialog({"/home/technikus/naplo-2026.bin", "/home/technikus/jogok lista.bin"});
+    p.edStartPage->setText(QStringLiteral("$10"));
+    p.edFlashFileLength->SetText("131072");
+    Shot(*w, "flash-rest");
+    p.buttDownloadFromFlash->click();
+    rig.RunUntil([&] { return w->ProgressBar->value() >= 60; });
+    w->pcInfo->setCurrentWidget(w->tsCommLog);
+    Shot(*w, "flash-download");
+    p.buttDownloadFromFlash->click();
   }
   {
     WindowRig rig;
