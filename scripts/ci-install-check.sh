@@ -131,5 +131,29 @@ for f in "$BIN"/vornik.ini "$BIN"/vornik.log; do
   [ ! -e "$f" ] || fail "$f was written beside the executable"
 done
 echo "install-check: update as an unprivileged user from the installed programs: ok"
+
+# A serial device file of group dialout that the user is not in: the log names the group.
+NODE="$STAGE/dev/ttyUSB0"
+mkdir -p "$STAGE/dev"
+: >"$NODE"
+chgrp dialout "$NODE"
+chmod 0660 "$NODE"
+chmod 0755 "$STAGE/dev"
+printf '[SerialPorts]\nCOM1=%s\n' "$NODE" >>"$INI"
+set +e
+out=$(cd "$STAGE/work" && as_user timeout 300 "$BIN/vornik" -start -port 1 -baud 115200 -address 178556 -fw "$FW")
+rc=$?
+set -e
+[ "$rc" -eq 2 ] || fail "an update over a serial port without permission exited with $rc, not 2:
+$out"
+grep -q "no permission to open $NODE, which belongs to group dialout" "$LOG" ||
+  fail "the log does not name the device file's group: $(grep -i "$NODE" "$LOG" | tail -3)"
+set +e
+out=$(cd "$STAGE/work" && as_user timeout 60 "$BIN/vornik-tool" identify --serial "$NODE" 2>&1)
+rc=$?
+set -e
+[ "$rc" -eq 3 ] || fail "vornik-tool identify over a serial port without permission exited with $rc, not 3: $out"
+grep -q "which belongs to group dialout" <<<"$out" || fail "vornik-tool does not name the group: $out"
+echo "install-check: a serial port without permission: vornik's log and vornik-tool name its group dialout"
 echo "install-check: settings $INI, log $LOG"
 echo "install-check: passed"

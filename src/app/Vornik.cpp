@@ -45,7 +45,14 @@ int main(int argc, char** argv) {
   // COM n opens the device path named in [SerialPorts] of the settings file, if any.
   vornik::QtPortLinkFactory links(vornik::ReadSerialPortMap(vornik::AppPaths(exeFileName).IniFileName));
 
+  // Hints about the serial port (a slow USB adapter) go to the form's log; the engine creates
+  // its link together with the form.
+  vornik::TMainFormCore* logTo = nullptr;
+  links.setNoticeHandler([&logTo](const std::string& Text) {
+    if (logTo != nullptr) logTo->NaploComponent.WriteLog(Text, false);
+  });
   vornik::TMainFormCore form(vornik::QtEventLoop::instance(), links, exeFileName, true);
+  logTo = &form;
   form.VersionStr = VORNIK_VERSION;
   vornik::AttachParentConsole();
   vornik::WriteCaption(form);

@@ -55,13 +55,20 @@ int RunWindowMode(int& Argc, char** Argv, const std::string& Version) {
   QtPortLinkFactory links(ReadSerialPortMap(AppPaths(exeFileName).IniFileName));
   TQtDialogs dialogs;
   int exitCode = 99;
+  // Hints about the serial port (a slow USB adapter) go to the log and its view.
+  TMainForm* logTo = nullptr;
+  links.setNoticeHandler([&logTo](const std::string& Text) {
+    if (logTo != nullptr) logTo->Core().NaploComponent.WriteLog(Text, false);
+  });
   {
     TMainForm form(QtEventLoop::instance(), links, exeFileName, Version, dialogs, CmdLineParams());
+    logTo = &form;
     app.OnUncaughtError = [&form](const std::string& Message) { form.HandleUncaughtError(Message); };
     form.show();
     app.exec();
     app.OnUncaughtError = nullptr;
     exitCode = form.Core().ProgramExitCode;
+    logTo = nullptr;
   }
   return exitCode;
 }

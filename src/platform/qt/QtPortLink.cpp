@@ -4,6 +4,7 @@
 #include <set>
 
 #include "platform/qt/QtLinkErrors.h"
+#include "platform/qt/SerialPortHints.h"
 
 namespace vornik {
 
@@ -56,7 +57,9 @@ void QtPortLink::openSerial(int comPort, int baud) {
   port->setStopBits(QSerialPort::OneStop);
   port->setFlowControl(QSerialPort::NoFlowControl);
   if (!port->open(QIODevice::ReadWrite)) {
-    throw EPortError(SerialOpenFailureText(port->error(), port->errorString(), path));
+    std::string text = SerialOpenFailureText(port->error(), port->errorString(), path);
+    if (const std::string hint = SerialPermissionHint(path); !hint.empty()) text += " (" + hint + ")";
+    throw EPortError(text);
   }
   // Adapters and pseudo-terminals without modem lines refuse these; the port works regardless.
   port->setDataTerminalReady(false);
@@ -81,6 +84,7 @@ void QtPortLink::openSerial(int comPort, int baud) {
     if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) CloseSerial();
     Notify(onError, static_cast<int>(error));
   });
+  if (const std::string hint = LatencyTimerHint(path); !hint.empty()) Notify(onNotice, hint);
 }
 
 void QtPortLink::openTcp(const std::string& host, int port) {

@@ -15,6 +15,10 @@
 // peer is reported by onDisconnect alone; close() of a connected socket reports onDisconnect too,
 // from inside close(). Error codes are those of SocketErrorCode().
 //
+// A refusal for lack of permission names the device file's group (SerialPortHints.h); after a
+// serial open, onNotice (optional) gets a line for the log when a USB adapter's latency timer
+// makes every answer wait.
+//
 // Writes go to the platform at once (flush after each write) to keep request/answer latency low.
 // The output buffer size is kept for the engine; Qt's buffers grow as needed, so it limits
 // nothing. Handlers may close or destroy the link from inside a notification.
@@ -23,6 +27,7 @@
 #include <QAbstractSocket>
 #include <QSerialPort>
 #include <QTcpSocket>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -51,6 +56,8 @@ class QtPortLink final : public PortLink {
   std::size_t bytesToWrite() const override;
 
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+  /// A line worth writing to the log (not an error), e.g. the latency timer hint.
+  std::function<void(const std::string& Text)> onNotice;
   const TSerialPortMap& serialPortMap() const { return serialPorts_; }
   /// The device path of the open serial port, empty otherwise.
   const std::string& serialPath() const { return serialPath_; }
@@ -75,11 +82,18 @@ class QtPortLink final : public PortLink {
 class QtPortLinkFactory final : public PortLinkFactory {
  public:
   explicit QtPortLinkFactory(TSerialPortMap serialPorts = {}) : serialPorts_(std::move(serialPorts)) {}
-  std::unique_ptr<PortLink> createPortLink() override { return std::make_unique<QtPortLink>(serialPorts_); }
+  std::unique_ptr<PortLink> createPortLink() override {
+    auto link = std::make_unique<QtPortLink>(serialPorts_);
+    link->onNotice = onNotice_;
+    return link;
+  }
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+  /// The onNotice of every link created from now on.
+  void setNoticeHandler(std::function<void(const std::string& Text)> handler) { onNotice_ = std::move(handler); }
 
  private:
   TSerialPortMap serialPorts_;
+  std::function<void(const std::string& Text)> onNotice_;
 };
 
 }  // namespace vornik
