@@ -4,8 +4,10 @@
 // benchmark's own time is the CPU cost of simulating the run.
 //
 // Counters: sim_s (simulated upload time), wire_s (time the line needs for every byte of
-// requests and answers), wire_share (wire_s / sim_s), and for the GPRS link limit_s (the busier
-// direction's bytes at 5 KB/s) and limit_share (limit_s / sim_s).
+// requests and answers), wire_share (wire_s / sim_s), result (the upload result's ordinal, 0 for
+// success) and error (the engine's ErrorCode behind result 2), and for the GPRS link limit_s (the
+// busier direction's bytes at 5 KB/s) and limit_share (limit_s / sim_s). The serial line keeps the
+// port's 4096-byte output buffer: what does not fit is refused, as on a real port.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -33,6 +35,8 @@ struct Figures {
   std::size_t toDevice = 0;
   std::size_t toPc = 0;
   int32_t repeated = 0;
+  int result = -1;          ///< TFWUploadResult ordinal (the command line's exit code)
+  uint16_t lastError = 0;   ///< the engine's ErrorCode behind fwrKRVError
 };
 
 Figures Upload(testkit::MemoryLinkSettings Link, Mode M, bool Gprs) {
@@ -88,6 +92,8 @@ Figures Upload(testkit::MemoryLinkSettings Link, Mode M, bool Gprs) {
   f.toDevice = device.Counters.BytesIn;
   f.toPc = device.Counters.BytesOut;
   f.repeated = up.RepeatedPckCount();
+  f.result = static_cast<int>(result);
+  f.lastError = up.LastErrorCode();
   return f;
 }
 
@@ -98,12 +104,17 @@ void Report(benchmark::State& State, const Figures& F, double WireS) {
   State.counters["wire_share"] = WireS / F.simS;
   State.counters["bytes_to_device"] = static_cast<double>(F.toDevice);
   State.counters["bytes_to_pc"] = static_cast<double>(F.toPc);
+  State.counters["result"] = F.result;
+  State.counters["error"] = F.lastError;
   // A failed run is reported, not hidden: turbo mode on a slow line is expected to fail.
 }
 
 void SerialUpload(benchmark::State& State, Mode M) {
   testkit::MemoryLinkSettings link;
   link.Baud = 115200;
+  // The port's output buffer holds ApdOutSize bytes (4096); a write that does not fit is refused
+  // and the engine reports it as sent too fast (ErrorCode 4), as the Qt serial port does.
+  link.LimitOutput = true;
   Figures f;
   for (auto _ : State) f = Upload(link, M, false);
   const double wire = static_cast<double>(f.toDevice + f.toPc) * 10.0 / 115200.0;

@@ -146,14 +146,14 @@ rc=$?
 set -e
 [ "$rc" -eq 2 ] || fail "an update over a serial port without permission exited with $rc, not 2:
 $out"
-grep -q "no permission to open $NODE, which belongs to group dialout" "$LOG" ||
+grep -q "(no permission to open the device) - $NODE belongs to group dialout" "$LOG" ||
   fail "the log does not name the device file's group: $(grep -i "$NODE" "$LOG" | tail -3)"
 set +e
 out=$(cd "$STAGE/work" && as_user timeout 60 "$BIN/vornik-tool" identify --serial "$NODE" 2>&1)
 rc=$?
 set -e
 [ "$rc" -eq 3 ] || fail "vornik-tool identify over a serial port without permission exited with $rc, not 3: $out"
-grep -q "which belongs to group dialout" <<<"$out" || fail "vornik-tool does not name the group: $out"
+grep -q "(no permission to open the device) - $NODE belongs to group dialout" <<<"$out" || fail "vornik-tool does not name the group: $out"
 echo "install-check: a serial port without permission: vornik's log and vornik-tool name its group dialout"
 echo "install-check: settings $INI, log $LOG"
 echo "install-check: passed"

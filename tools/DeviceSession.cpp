@@ -5,6 +5,7 @@
 #include "app/CreateMissingValuesIni.h"
 #include "app/UpdateSettings.h"
 #include "platform/qt/QtEventLoop.h"
+#include "platform/qt/QtLinkErrors.h"
 #include "platform/qt/SerialPortHints.h"
 
 namespace vornik {
@@ -30,7 +31,8 @@ std::string LinkFailureText(const TConnection& Connection) {
   std::string text = ErrorCodeText(3) + " (" + Connection.Target() + ")";
   // A serial device file this user may not open: say which group to join.
   if (Connection.Serial) {
-    if (const std::string hint = SerialPermissionHint(Connection.Path); !hint.empty()) text += ": " + hint;
+    if (const std::string hint = SerialPermissionHint(Connection.Path); !hint.empty())
+      text += std::string(kNoPermissionReason) + " - " + hint;
   }
   return text;
 }

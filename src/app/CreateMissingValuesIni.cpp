@@ -3,22 +3,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "util/FileReplace.h"
 #include "util/NumberText.h"
 
 namespace vornik {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
@@ -155,57 +149,10 @@ TLocation Locate(const std::vector<TLine>& lines, std::string_view section, std:
   return loc;
 }
 
-// Writes content beside fileName and renames it over fileName; the old file stays whole until
-// the rename succeeds.
+// The old file stays whole until the new content has replaced it in one rename.
 void ReplaceFile(const std::string& fileName, const std::string& content) {
-  fs::path target(fileName);
-  std::error_code ec;
-  if (fs::is_symlink(target, ec)) {
-    const fs::path resolved = fs::canonical(target, ec);
-    if (!ec) target = resolved;
-  }
-  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string tmpl = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0)
-    throw EIniFileError("Unable to write to " + fileName + ": " + std::strerror(errno));
-  const std::string tmpName(name.data());
-  auto fail = [&](int err) {
-    ::close(fd);
-    ::unlink(tmpName.c_str());
-    throw EIniFileError("Unable to write to " + fileName + ": " + std::strerror(err));
-  };
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail(errno);
-  // Keep the permissions of an existing file; a new one gets the usual rw-r--r-- (less umask).
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0) {
-    ::fchmod(fd, st.st_mode & 07777);
-  } else {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-  }
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(tmpName.c_str());
-    throw EIniFileError("Unable to write to " + fileName + ": " + std::strerror(err));
-  }
-  if (::rename(tmpName.c_str(), target.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmpName.c_str());
-    throw EIniFileError("Unable to write to " + fileName + ": " + std::strerror(err));
-  }
+  const int err = ReplaceFileContent(fileName, content);
+  if (err != 0) throw EIniFileError("Unable to write to " + fileName + ": " + std::strerror(err));
 }
 
 std::string Join(const std::vector<TLine>& lines) {

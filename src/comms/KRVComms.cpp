@@ -11,6 +11,7 @@
 #include "comms/KRVCommsTexts.h"
 #include "logging/logUnit.h"
 #include "logging/uNaploComponent.h"
+#include "util/NumberText.h"
 
 
 namespace vornik {
@@ -1097,16 +1098,9 @@ void TKRVComms::Deliver(uint32_t Src, std::string Payload, TInfo Info, int32_t S
 
 namespace {
 
-/// Parses a decimal number with "." or "," as separator; 0 when it is not a number.
-double ParseNumber(const std::string& Text) {
-  std::string s = Text;
-  std::replace(s.begin(), s.end(), ',', '.');
-  if (s.empty()) return 0;
-  char* end = nullptr;
-  const double v = std::strtod(s.c_str(), &end);
-  if (end == s.c_str() || *end != '\0' || !std::isfinite(v)) return 0;
-  return v;
-}
+/// A decimal number with "." or "," as separator, whatever the process locale; 0 when it is not
+/// a number.
+double ParseNumber(const std::string& Text) { return ParseDecimal(Text).value_or(0.0); }
 
 /// The rounding of the text lines: round(integer part x 100 + fraction x 100), as two bytes.
 void AppendValue(std::string& Out, double X) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "firmware/KRVDataUtils.h"
+#include "util/FileReplace.h"
 
 namespace vornik {
 
@@ -227,12 +228,8 @@ std::string ReadWholeFile(const std::string& FileName) {
 }
 
 void WriteWholeFile(const std::string& FileName, std::string_view Bytes) {
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(FileName.c_str(), "wb"), &std::fclose);
-  if (!f) throw EFileError(PlatformMessage("Cannot create file", FileName, errno));
-  if (std::fwrite(Bytes.data(), 1, Bytes.size(), f.get()) != Bytes.size() || std::fflush(f.get()) != 0)
-    throw EFileError(PlatformMessage("Cannot write file", FileName, errno));
-  FILE* raw = f.release();
-  if (std::fclose(raw) != 0) throw EFileError(PlatformMessage("Cannot write file", FileName, errno));
+  const int err = ReplaceFileContent(FileName, Bytes);
+  if (err != 0) throw EFileError(PlatformMessage("Cannot write file", FileName, err));
 }
 
 }  // namespace vornik

@@ -75,7 +75,9 @@ std::string ChangeFileExt(const std::string& FileName, std::string_view Ext);
 bool RegularFileExists(const std::string& FileName);
 /// Reads a whole file; throws EFileError with the platform's message.
 std::string ReadWholeFile(const std::string& FileName);
-/// Creates or truncates FileName and writes Bytes; throws EFileError with the platform's message.
+/// Replaces FileName with Bytes through a temporary file in the same folder and a rename
+/// (ReplaceFileContent): a failed write leaves the old file untouched. Throws EFileError with
+/// the platform's message.
 void WriteWholeFile(const std::string& FileName, std::string_view Bytes);
 
 }  // namespace vornik

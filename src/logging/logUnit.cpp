@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "util/FileReplace.h"
+
 namespace vornik {
 
 namespace fs = std::filesystem;
@@ -14,6 +16,9 @@ namespace fs = std::filesystem;
 namespace {
 constexpr double kMSecsPerDay = 86400000.0;
 constexpr const char* kDBErrorPrefix = "DBLog Hiba:";
+constexpr const char* kTrimFailedNote =
+    "Log file above its size limit and trimming it failed: new lines are left out until a trim succeeds "
+    "(tried again once a minute).";
 }  // namespace
 
 std::string MakePrintable(std::string_view Text, bool Codes) {
@@ -101,7 +106,8 @@ void TDBNaplo::AddEntry(const std::string& Text, const std::string& Owner, int32
 // ---------------------------------------------------------------------------------------------
 // TNaplo
 
-TNaplo::TNaplo(const Clock& Clk) : clock_(&Clk), dbNaplo_(std::make_unique<TDBNaplo>(Clk)) {}
+TNaplo::TNaplo(const Clock& Clk)
+    : clock_(&Clk), dbNaplo_(std::make_unique<TDBNaplo>(Clk)), replaceFile_(&ReplaceFileContent) {}
 
 TNaplo::~TNaplo() {
   try {
@@ -157,10 +163,9 @@ bool TNaplo::OpenLogFile() {
   }
 }
 
-void TNaplo::TrimFile() {
+bool TNaplo::TrimFile() {
   // The file trimmed is the one written to; LogFile may name another by now.
   const std::string path = openPath_;
-  const std::string tmpPath = path + ".tmp";
   file_.reset();
   logging_ = false;
   bool ok = false;
@@ -169,36 +174,58 @@ void TNaplo::TrimFile() {
     std::error_code ec;
     const auto size = fs::file_size(path, ec);
     if (in && !ec) {
-      const std::uintmax_t keep = static_cast<std::uintmax_t>(logLimit_ / 2);
-      in.seekg(static_cast<std::streamoff>(size > keep ? size - keep : 0), std::ios::beg);
-      fs::remove(tmpPath, ec);
-      std::ofstream out(tmpPath, std::ios::binary | std::ios::trunc);
-      if (in && out) {
-        std::vector<char> block(kTrimBlockSize);
-        for (;;) {
-          in.read(block.data(), static_cast<std::streamsize>(block.size()));
-          const std::streamsize got = in.gcount();
-          out.write(block.data(), got);
-          if (!out || got < static_cast<std::streamsize>(block.size())) break;
-        }
-        out.close();
+      const std::uintmax_t keep = std::min<std::uintmax_t>(size, static_cast<std::uintmax_t>(logLimit_ / 2));
+      in.seekg(static_cast<std::streamoff>(size - keep), std::ios::beg);
+      std::string tail(static_cast<std::size_t>(keep), '\0');
+      in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+      if (in.gcount() == static_cast<std::streamsize>(tail.size())) {
         in.close();
-        if (out) {
-          fs::rename(tmpPath, path, ec);  // replaces the log file in one step
-          ok = !ec;
-        }
+        ok = replaceFile_(path, tail) == 0;  // the old log stays whole unless this succeeds
       }
-      if (!ok) fs::remove(tmpPath, ec);
     }
   } catch (...) {
     ok = false;
   }
   // On success the next line goes to the end of the trimmed file. On failure the untrimmed
-  // file is kept and logging goes on (it is reopened by name at the next line), so a failing
-  // trim loses no lines; the next write past the limit tries again.
-  (void)ok;
+  // file is kept whole; the caller decides when to try again.
   logging_ = true;
   OpenLogFile();
+  return ok;
+}
+
+void TNaplo::PassedLimit() {
+  if (TrimFile()) return;
+  trimFailing_ = true;
+  nextTrimMs_ = clock_->nowMs() + kTrimRetryMs;
+  if (trimFailureNoted_) return;
+  trimFailureNoted_ = true;
+  AppendLine(kTrimFailedNote);
+}
+
+bool TNaplo::AppendingPaused() {
+  if (!trimFailing_) return false;
+  if (clock_->nowMs() < nextTrimMs_) return true;
+  if (TrimFile()) {
+    trimFailing_ = false;
+    trimFailureNoted_ = false;
+    return false;
+  }
+  nextTrimMs_ = clock_->nowMs() + kTrimRetryMs;
+  return true;
+}
+
+void TNaplo::AppendLine(std::string_view Text) {
+  if (!IsFileOpen()) return;
+  std::string line;
+  if (logTime_) {
+    line = FormatLogStamp(TimeStamp());
+    line += "  ";
+  }
+  line += Text;
+  line += "\r\n";
+  file_->write(line.data(), static_cast<std::streamsize>(line.size()));
+  file_->flush();
+  if (!file_->good()) file_.reset();
 }
 
 void TNaplo::MirrorToDB(const std::string& Text) noexcept {
@@ -248,8 +275,13 @@ void TNaplo::WriteLog(std::string_view Msg, bool ToDB) noexcept {
       line += msg;
       line += "\r\n";
       msg = std::move(line);
-      file_->write(msg.data(), static_cast<std::streamsize>(msg.size()));
-      file_->flush();
+      // While trimming fails the file stays at its size: the line still reaches the memo and the
+      // dataset, but not the file.
+      const bool append = !AppendingPaused() && IsFileOpen();
+      if (append) {
+        file_->write(msg.data(), static_cast<std::streamsize>(msg.size()));
+        file_->flush();
+      }
       if (logMemo_ != nullptr) {
         try {
           logMemo_->AddLine(msg.substr(0, msg.size() - 2));
@@ -257,10 +289,10 @@ void TNaplo::WriteLog(std::string_view Msg, bool ToDB) noexcept {
           // A failing view must not keep the file from being trimmed.
         }
       }
-      if (file_->good()) {
+      if (append && file_->good()) {
         const std::streamoff size = file_->tellp();
-        if (size > static_cast<std::streamoff>(logLimit_)) TrimFile();
-      } else {
+        if (size > static_cast<std::streamoff>(logLimit_)) PassedLimit();
+      } else if (append) {
         // A stream that failed stays failed; close it so the next line opens the file afresh.
         file_.reset();
       }

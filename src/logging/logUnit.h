@@ -4,14 +4,21 @@
 // ("yy.mm.dd hh:nn:ss.zzz" and two spaces), the message with its control characters made
 // visible, and CR LF. The file is opened lazily by the first WriteLog and stays open at its end.
 // When a write takes the file above LogLimit bytes, the file is cut back to its newest
-// LogLimit div 2 bytes (byte-exact, possibly inside a line) by copying that tail through a
-// "<LogFile>.tmp" file that then replaces the log.
+// LogLimit div 2 bytes (byte-exact, possibly inside a line): that tail is written to a temporary
+// file beside the log, which then replaces the log in one rename (ReplaceFileContent), so a
+// failed trim leaves the whole log in place.
 //
 // Time stamps: the writer keeps a base pair (tick, wall time). Within two seconds of the base
 // a line is stamped base time + elapsed ticks, so lines a few milliseconds apart carry stamps
 // that far apart even when the wall clock is coarse; after two seconds, or when the estimate
 // drifts more than 120 ms from the wall clock, the base is taken again. Both clocks are read
 // through vornik::Clock so that tests can drive them.
+//
+// A trim that fails keeps the whole file. The file then stays at its size: lines are no longer
+// appended to it (the memo and the dataset still get them), one note line says so, and the trim
+// is tried again at the first line at least kTrimRetryMs after the last try, so a log that cannot
+// be trimmed neither grows without bound nor costs a copy of the file per line. A trim that
+// succeeds resumes appending.
 //
 // Logging never throws and never interrupts work: every failure (file, handler, memo, trim,
 // dataset) is swallowed. A file that cannot be opened is retried at the next call.
@@ -105,7 +112,7 @@ class TNaplo {
   static constexpr int32_t kDefaultLogLimit = 10000000;  ///< bytes
   static constexpr uint32_t kResyncAfterMs = 2000;       ///< ms since the base before the wall clock is read again
   static constexpr int kMaxDriftMs = 120;                ///< ms the tick estimate may differ from the wall clock
-  static constexpr size_t kTrimBlockSize = 65536;        ///< bytes per copy block while trimming
+  static constexpr int64_t kTrimRetryMs = 60000;         ///< ms between tries of a trim that failed
 
   explicit TNaplo(const Clock& Clk = SystemClock::instance());
   ~TNaplo();
@@ -145,13 +152,26 @@ class TNaplo {
   TDateTime BaseTime() const { return baseTime_; }
   /// True while the log file is open.
   bool IsFileOpen() const;
+  /// True while a failed trim keeps new lines out of the file.
+  bool TrimFailing() const { return trimFailing_; }
 
   void SetClock(const Clock& Clk);
+
+  /// How a trim replaces the file's content (ReplaceFileContent: 0 or an errno); tests make it fail.
+  using TReplaceFile = std::function<int(const std::string& FileName, std::string_view Bytes)>;
+  void SetReplaceFile(TReplaceFile Value) { replaceFile_ = std::move(Value); }
 
  private:
   TDateTime TimeStamp();
   bool OpenLogFile();
-  void TrimFile();
+  /// Cuts the open file back to its newest LogLimit div 2 bytes and reopens it; false on failure.
+  bool TrimFile();
+  /// After a line took the file past LogLimit: trims, or starts the back-off and says so once.
+  void PassedLimit();
+  /// True while a failed trim keeps lines out of the file; retries the trim when it is due.
+  bool AppendingPaused();
+  /// Appends one stamped line without the event, the conversion or the limit check.
+  void AppendLine(std::string_view Text);
   void MirrorToDB(const std::string& Text) noexcept;
 
   const Clock* clock_;
@@ -171,6 +191,10 @@ class TNaplo {
   bool logTime_ = true;
   std::unique_ptr<TDBNaplo> dbNaplo_;
   bool logEvertythingToDB_ = false;
+  TReplaceFile replaceFile_;
+  bool trimFailing_ = false;       ///< the last trim failed; lines stay out of the file
+  int64_t nextTrimMs_ = 0;         ///< clock ms from which the trim is tried again
+  bool trimFailureNoted_ = false;  ///< the note about the failing trim is in the file
 };
 
 /// Formats a stamp as "yy.mm.dd hh:nn:ss.zzz" (no trailing space).

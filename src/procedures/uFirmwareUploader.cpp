@@ -240,24 +240,33 @@ void TFirmwareUploader::SendStep() {
       step_ = RestartForInstallDone;
       SendItem(BuildCSYRS(), "", RestartTimeout(), plainWait);
       break;
+    case UploadBootloaderCheck:
+      LogNote("Vornik: BeforeBootloaderCheckedForCFLUL");
+      step_ = UploadBootloaderCheckDone;
+      SendItem(BuildCSYSI(), std::string(kASYSI), kIdentifyTimeoutMs,
+               TKRVSendOptions{psoDontAck, psoNewIDOnRepeat, psoEncodeKRVW});
+      break;
     case BootloaderCheck:
       LogNote("Vornik: BeforeBootloaderChecked");
       step_ = BootloaderCheckDone;
       SendItem(BuildCSYSI(), std::string(kASYSI), kIdentifyTimeoutMs,
                TKRVSendOptions{psoDontAck, psoNewIDOnRepeat, psoEncodeKRVW});
       break;
-    case Install: {
+    case Install:
       LogNote("Vornik: BeforeCFLUD");
       step_ = InstallDone;
-      std::string pck = BuildCFLUD(static_cast<uint32_t>(image_.size()), Crc16(image_),
-                                   static_cast<uint16_t>(FWAddress / kPageBytes));
       if (IgnoreAFLUD)
-        SendItem(std::move(pck), "", CFLUDTimeout, plainWait);
+        SendItem(InstallPacket(), "", CFLUDTimeout, plainWait);
       else
-        SendItem(std::move(pck), std::string(kAFLUD), CFLUDTimeout,
+        SendItem(InstallPacket(), std::string(kAFLUD), CFLUDTimeout,
                  TKRVSendOptions{psoForceAck, psoWaitAfterAck, psoNewIDOnRepeat, psoEncodeKRVW});
       break;
-    }
+    case InstallConfirm:
+      LogNote("Vornik: BeforeCFLUDConfirmed");
+      step_ = InstallConfirmDone;
+      SendItem(InstallPacket(), std::string(kAFLUD), CFLUDTimeout,
+               TKRVSendOptions{psoForceAck, psoWaitAfterAck, psoNewIDOnRepeat, psoEncodeKRVW});
+      break;
     case WaitForFirmware:
       LogNote("Vornik: BeforeWaitForFWToStart");
       step_ = WaitForFirmwareDone;
@@ -275,6 +284,10 @@ void TFirmwareUploader::SendStep() {
     default:  // a waiting step: its result moves the machine on
       break;
   }
+}
+
+std::string TFirmwareUploader::InstallPacket() const {
+  return BuildCFLUD(static_cast<uint32_t>(image_.size()), Crc16(image_), static_cast<uint16_t>(FWAddress / kPageBytes));
 }
 
 void TFirmwareUploader::SendBlock() {
@@ -339,6 +352,7 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
     return;
   }
   if ((step_ != IdentifyDone && ErrorCode != 0) || (step_ == IdentifyDone && ErrorCode == 55)) {
+    if (step_ == InstallConfirmDone) LogNote("Vornik: InstallNotConfirmed");
     result_ = TFWUploadResult::fwrKRVError;
     step_ = Finish;
     ExecuteStep();
@@ -359,12 +373,14 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
       HandleProbe(S);
       break;
     case RestartForUploadDone:
-      restartNeededBeforeCFLUD_ = false;
-      step_ = ReconnectSerialPort ? Reconnect : (UseCBLUD ? BootloaderUpdate : SendSize);
+      step_ = ReconnectSerialPort ? Reconnect : UploadBootloaderCheck;
       break;
     case ReconnectDone:
       if (LinkWasAddressed()) krvPort_->SetActive(true);
-      step_ = UseCBLUD ? BootloaderUpdate : SendSize;
+      step_ = UploadBootloaderCheck;
+      break;
+    case UploadBootloaderCheckDone:
+      HandleUploadBootloaderCheck(S);
       break;
     case BootloaderUpdateDone:
       step_ = SendSize;
@@ -389,6 +405,9 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
       break;
     case InstallCheckDone:
       HandleInstallCheck(S);
+      break;
+    case InstallConfirmDone:
+      HandleInstallConfirm(S);
       break;
     default:
       return;  // no packet of this step is out: a stale result
@@ -495,6 +514,24 @@ void TFirmwareUploader::HandleBootloaderCheck(const std::string& S) {
   step_ = TUploadStep::Install;
 }
 
+void TFirmwareUploader::HandleUploadBootloaderCheck(const std::string& S) {
+  TDeviceInfo info{};
+  std::string text;
+  const int failed = DecodeDeviceInfo(S, info, text);
+  if (failed != 0 || info.BootloaderRunning == 0) {
+    // The restart did not happen (its CSYRS may have been lost): once more, as for the install.
+    LogNote("Vornik: FirmwareStillRunningAfterRestart");
+    result_ = TFWUploadResult::fwrRestartFailed;
+    ++retryCounter_;
+    step_ = TUploadStep::RestartForUpload;
+    return;
+  }
+  restartNeededBeforeCFLUD_ = false;
+  retryCounter_ = 0;
+  result_ = TFWUploadResult::fwrOk;
+  step_ = UseCBLUD ? TUploadStep::BootloaderUpdate : TUploadStep::SendSize;
+}
+
 void TFirmwareUploader::HandleInstall(const std::string& S) {
   using enum TUploadStep;
   if (IgnoreAFLUD) {
@@ -529,7 +566,24 @@ void TFirmwareUploader::HandleInstallCheck(const std::string& S) {
     step_ = TUploadStep::Install;
     return;
   }
-  result_ = TFWUploadResult::fwrOk;
+  // A firmware runs, but a device that refused the image runs its old one: only the new firmware
+  // confirms the install it came from.
+  LogNote("Vornik: FirmwareRunsAfterLostAFLUD");
+  step_ = TUploadStep::InstallConfirm;
+}
+
+void TFirmwareUploader::HandleInstallConfirm(const std::string& S) {
+  if (!StartsWithCode(S, kAFLUD)) {
+    result_ = TFWUploadResult::fwrInvalidAnswerAFLUD;
+    step_ = TUploadStep::Finish;
+    return;
+  }
+  result_ = AFLUDStatusResult(StatusByte(S));
+  if (result_ != TFWUploadResult::fwrOk) {
+    LogNote("Vornik: InstallNotConfirmed");
+    step_ = TUploadStep::Finish;
+    return;
+  }
   step_ = WaitForFwToStart > 0 ? TUploadStep::WaitForFirmware : TUploadStep::Finish;
 }
 

@@ -1,8 +1,13 @@
 // TFirmwareUploader installs a firmware image into one KRV device through the communication
 // engine. It drives the device through a fixed command sequence: identify (CSYSI), restart where
 // needed (CSYRS), optionally erase the data flash (CELFE), probe whether the running program takes
-// upload blocks (CFLUL probe), announce a bootloader image (CBLUD), announce the size (CFLTS), send
+// upload blocks (CFLUL probe), restart into the bootloader and check it runs where the running
+// program refused the probe, announce a bootloader image (CBLUD), announce the size (CFLTS), send
 // the image in CFLUL blocks, restart into the bootloader and check it runs, and install (CFLUD).
+//
+// A restart has no answer, so a lost CSYRS looks like one that worked. After each restart the
+// device is asked who runs (CSYSI); while the firmware still runs it is restarted once more, and
+// a second failure ends the run with fwrRestartFailed.
 //
 // Theory of operation. The procedure is a machine over TUploadStep. A sending step hands exactly
 // one packet to the engine (or to the own batch sender, or starts the own timer) and moves to the
@@ -15,8 +20,11 @@
 //
 // The install answer is the one answer whose loss the engine cannot repair: once the device has
 // acknowledged CFLUD it is not sent again. When that answer does not come, the uploader asks the
-// device who runs: the firmware means the image was installed, the bootloader means it was not
-// (CFLUD is sent once more); a device that does not answer ends the run with the engine's error.
+// device who runs. The bootloader means the image was not installed (CFLUD is sent once more). A
+// firmware is not proof enough: a device that refused the image (a wrong checksum) falls back to
+// the firmware it had. So the running firmware is sent the same CFLUD again; only the new firmware
+// confirms its own image with AFLUD status 0, anything else ends the run without success. A device
+// that does not answer ends the run with the engine's error.
 //
 // Misuse (no engine, bad block length, empty image, a start while busy, a port change while busy)
 // raises EFirmwareUploader; everything the device or the link does ends in a TFWUploadResult.
@@ -91,6 +99,10 @@ enum class TUploadStep : int {
   Finish = 25,
   InstallCheck = 26,           ///< CSYSI: the install answer was lost; did the firmware start?
   InstallCheckDone = 27,
+  InstallConfirm = 28,         ///< CFLUD again: a firmware runs; is it the new one?
+  InstallConfirmDone = 29,
+  UploadBootloaderCheck = 30,  ///< CSYSI after the restart for upload: the bootloader must run
+  UploadBootloaderCheckDone = 31,
 };
 
 class TFirmwareUploader {
@@ -169,8 +181,11 @@ class TFirmwareUploader {
   void HandleProbe(const std::string& S);
   void HandleBlock(const std::string& S);
   void HandleBootloaderCheck(const std::string& S);
+  void HandleUploadBootloaderCheck(const std::string& S);
   void HandleInstall(const std::string& S);
   void HandleInstallCheck(const std::string& S);
+  void HandleInstallConfirm(const std::string& S);
+  std::string InstallPacket() const;
   void StartTimer(int Ms);
   void OnTimer();
   void FinishRun();

@@ -458,6 +458,18 @@ std::optional<std::string> TSimDevice::Install(std::string_view Payload, std::st
       return BuildAFLUD(s);
     }
   }
+  if (Faults.RejectInstall) {
+    // The bootloader gives the upload up and starts the firmware it had, once the answer is out.
+    uploadPending_ = false;
+    bootloaderAnnounced_ = false;
+    announcedLength_.reset();
+    announcedFlag_.reset();
+    blocks_.clear();
+    bootloader_ = false;
+    startedAt_ = NowMs + Config.InstallMs;
+    Note = "checksum refused (fault), the old firmware starts again";
+    return BuildAFLUD(kAFLUDChecksumWrong);
+  }
   if (u->ImageLength > Config.ProgramFlashBytes) {
     Note = "longer than the program flash";
     return BuildAFLUD(kAFLUDInstallFailed);

@@ -23,7 +23,9 @@
 // otherwise; CFLUD, handled by the bootloader, lays the blocks out from the start page, checks the
 // CRC-16 of the announced length and installs the image (kept unscrambled, as it would run).
 // A repeated CFLUD for the image just installed is answered as installed again, so an install
-// whose answer was lost can be confirmed.
+// whose answer was lost can be confirmed. With the RejectInstall fault every CFLUD is answered
+// "checksum wrong" and the old firmware starts again: after a lost answer the device then runs a
+// firmware, but not the new one, and a repeated CFLUD is refused.
 //
 // A command the running program does not carry out (an unknown code, blocks for a firmware that
 // takes none, CFLUD for the firmware, a malformed payload) is answered with "ASYER" and the code,
@@ -36,7 +38,7 @@
 //
 // Faults for tests and training come from one seeded generator, so a run is repeatable: lost
 // frames in either direction, damaged checksums, negative acknowledgements, late answers, silence,
-// KRVW answers from the short address, refused blocks, flash and install errors.
+// KRVW answers from the short address, refused blocks, flash and install errors, refused installs.
 #pragma once
 
 #include <cstdint>
@@ -103,6 +105,9 @@ struct TSimFaults {
   bool NotCompatible = false;     ///< every block is answered with status 4
   std::map<uint16_t, std::vector<uint8_t>> BlockStatuses;  ///< page index -> statuses used in turn
   std::vector<uint8_t> InstallStatuses;  ///< AFLUD statuses used in turn before the real check
+  /// Every install is refused as a wrong checksum and the device falls back to the firmware it
+  /// ran before, as a real one does when the new image does not check out.
+  bool RejectInstall = false;
   std::vector<uint8_t> PageWriteStatuses;  ///< AFLPW statuses used in turn before the real write
 };
 

@@ -1,5 +1,9 @@
 #include "util/NumberText.h"
 
+#include <charconv>
+#include <cmath>
+#include <string>
+
 namespace vornik {
 
 namespace {
@@ -63,6 +67,46 @@ std::optional<uint32_t> ParseUnsigned(std::string_view Text) {
     if (v > UINT32_MAX) return std::nullopt;
   }
   return static_cast<uint32_t>(v);
+}
+
+std::optional<double> ParseDecimal(std::string_view Text) {
+  const std::string_view t = TrimBlanks(Text);
+  std::string s;
+  s.reserve(t.size());
+  std::size_t i = 0;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) {
+    if (t[i] == '-') s += '-';
+    ++i;
+  }
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  int digits = 0;
+  bool separator = false;
+  for (; i < t.size(); ++i) {
+    const char c = t[i];
+    if (isDigit(c)) {
+      ++digits;
+      s += c;
+    } else if ((c == '.' || c == ',') && !separator) {
+      separator = true;
+      s += '.';
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    s += 'e';
+    ++i;
+    if (i < t.size() && (t[i] == '-' || t[i] == '+')) s += t[i++];
+    int expDigits = 0;
+    for (; i < t.size() && isDigit(t[i]); ++i, ++expDigits) s += t[i];
+    if (expDigits == 0) return std::nullopt;
+  }
+  if (i != t.size()) return std::nullopt;
+  double value = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
 }
 
 }  // namespace vornik

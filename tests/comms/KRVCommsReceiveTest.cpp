@@ -1,5 +1,8 @@
 // Classification of received frames against the exchange in flight, and delivery of packets that
 // belong to no exchange.
+#include <clocale>
+#include <string>
+
 #include "comms/CommsFixture.h"
 
 namespace vornik::testing {
@@ -292,6 +295,32 @@ TEST_F(ReceiveTest, TextLinesBecomeAnswerPackets) {
   EXPECT_EQ(delivered[0].S, std::string("AITGD\xD4\x30\x30\x75", 9));  // 12500, 30000
   EXPECT_EQ(delivered[1].S, std::string("AITGD\x7D\x00", 7));          // T0 = 1.25
   EXPECT_EQ(delivered[2].S, std::string("AITGD\xCE\xFF", 7));          // T2 = -0.5
+}
+
+TEST_F(ReceiveTest, TextLineValuesIgnoreTheProcessLocale) {
+  // The program runs with the C library's locale taken from the environment (Qt sets it); with a
+  // decimal comma there, "12.5" must still be twelve and a half.
+  const std::string before = std::setlocale(LC_ALL, nullptr);
+  const char* comma = nullptr;
+  for (const char* name : {"hu_HU.UTF-8", "hu_HU.utf8", "de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
+    if (std::setlocale(LC_ALL, name) != nullptr) {
+      comma = name;
+      break;
+    }
+  }
+  if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  comms->SetActive(false);
+  comms->HXL_to_KRV = true;
+  comms->Can_address_everyone = true;
+  comms->SetActive(true);
+  link().PeerSendNow("junk*07 X=12.5=3\r\n");
+  link().PeerSendNow("*T0=+001.25C T1=--C T2=-00.5C\n");
+  loop.advance(3);
+  std::setlocale(LC_ALL, before.c_str());
+  ASSERT_EQ(delivered.size(), 3u) << comma;
+  EXPECT_EQ(delivered[0].S, std::string("AITGD\xD4\x30\x30\x75", 9));
+  EXPECT_EQ(delivered[1].S, std::string("AITGD\x7D\x00", 7));
+  EXPECT_EQ(delivered[2].S, std::string("AITGD\xCE\xFF", 7));
 }
 
 }  // namespace

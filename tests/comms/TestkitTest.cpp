@@ -98,6 +98,29 @@ TEST(MemoryLinkTest, BaudRateSerialisesWritesAndLatencyDelaysThem) {
   EXPECT_TRUE(back.empty());
 }
 
+TEST(MemoryLinkTest, LimitedOutputRefusesWritesThatDoNotFit) {
+  VirtualLoop loop;
+  Collect peer;
+  peer.loop = &loop;
+  MemoryLink link(loop, &peer, MemoryLinkSettings{.Baud = 9600, .LimitOutput = true});
+  link.openSerial(1, 9600);
+  link.setOutBufferSize(100);
+  link.write(std::string(60, 'a'));  // 62.5 ms on the line
+  EXPECT_THROW(link.write(std::string(60, 'b')), EPortError);
+  EXPECT_EQ(link.Writes.size(), 1u);  // the refused bytes never reach the line
+  loop.advance(30);                   // about half of them are out now
+  link.write(std::string(60, 'c'));
+  loop.advance(200);
+  ASSERT_EQ(peer.got.size(), 2u);
+  EXPECT_EQ(peer.got[1].first, std::string(60, 'c'));
+  // Without the switch the queue grows as it likes.
+  MemoryLink open(loop, &peer, MemoryLinkSettings{.Baud = 9600});
+  open.openSerial(1, 9600);
+  open.setOutBufferSize(100);
+  for (int i = 0; i < 5; ++i) open.write(std::string(60, 'd'));
+  EXPECT_GT(open.bytesToWrite(), 100u);
+}
+
 TEST(MemoryLinkTest, OpenFailuresUseThePortTexts) {
   VirtualLoop loop;
   for (auto [result, text] : {std::pair{MemoryLinkSettings::Open::Missing, kPortMissingText},

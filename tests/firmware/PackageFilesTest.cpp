@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -213,6 +214,34 @@ TEST(PackageFiles, FilesAndNames) {
   EXPECT_NE(error.find("missing.qob"), std::string::npos);
   EXPECT_FALSE(ReadQOBFile(dir.Path(""), back, checksum, error));  // a folder cannot be read
   EXPECT_THROW(WriteWholeFile(dir.Path("no/such/dir.bin"), "x"), EFileError);
+}
+
+TEST(PackageFiles, WriteWholeFileReplacesThroughATemporaryFile) {
+  FwTempDir dir;
+  const std::string name = dir.Path("fw.bin");
+  WriteWholeFile(name, "old image");
+  struct stat before {};
+  ASSERT_EQ(::stat(name.c_str(), &before), 0);
+  WriteWholeFile(name, "new");
+  struct stat after {};
+  ASSERT_EQ(::stat(name.c_str(), &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);  // renamed over, not truncated and rewritten
+  EXPECT_EQ(ReadFileBytes(name), "new");
+  // A target that cannot be replaced stays as it is, and nothing is left beside it.
+  std::filesystem::create_directories(dir.Path("taken/sub"));
+  try {
+    WriteWholeFile(dir.Path("taken"), "x");
+    ADD_FAILURE() << "no error";
+  } catch (const EFileError& e) {
+    EXPECT_NE(std::string(e.what()).find("taken"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dir.Path("taken/sub")));
+  int entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path(""))) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 2);  // fw.bin and taken
 }
 
 }  // namespace

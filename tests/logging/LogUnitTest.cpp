@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "logging/LogTestHelpers.h"
 #include "logging/logUnit.h"
+#include "util/FileReplace.h"
 
 using namespace vornik;
 using namespace vornik::test;
@@ -325,32 +327,103 @@ TEST(Trim, TailsOnCopyBlockBoundaries) {
   }
 }
 
-TEST(Trim, StaleTmpFileIsReplaced) {
+TEST(Trim, LeavesNoTemporaryFileBehind) {
   WriterRig r;
-  WriteFile(r.path + ".tmp", std::string(5000, '?'));
   r.naplo.SetLogTime(false);
   r.naplo.SetLogLimit(10);
   r.naplo.WriteLog("0123456789", false);
   EXPECT_EQ(r.Log(), "789\r\n");
-  EXPECT_FALSE(std::filesystem::exists(r.path + ".tmp"));
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(r.dir.Path(""))) names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"Morvel.log"});
 }
 
-TEST(Trim, FailingTrimKeepsLogging) {
-  // A folder in the way of the ".tmp" file makes the trim fail; the log keeps growing instead
-  // of going silent, and the next line past the limit tries again.
+TEST(Trim, GoesThroughTheWholeFileReplacement) {
   WriterRig r;
+  std::vector<std::pair<std::string, std::string>> calls;
+  r.naplo.SetReplaceFile([&](const std::string& Name, std::string_view Bytes) {
+    calls.emplace_back(Name, std::string(Bytes));
+    return ReplaceFileContent(Name, Bytes);
+  });
   r.naplo.SetLogTime(false);
   r.naplo.SetLogLimit(10);
+  r.naplo.WriteLog("0123456789", false);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].first, r.path);
+  EXPECT_EQ(calls[0].second, "789\r\n");
+}
+
+TEST(Trim, FailingTrimBacksOffAndStopsTheFileGrowing) {
+  // The file cannot be replaced (a full disk, say). The line that took the file past its limit
+  // stays, one note says why nothing follows, and the trim is not tried again for a minute.
+  WriterRig r;
+  MemoMock memo;
+  r.naplo.SetLogMemo(&memo);
+  int tries = 0;
+  bool fail = true;
+  r.naplo.SetReplaceFile([&](const std::string& Name, std::string_view Bytes) {
+    ++tries;
+    return fail ? ENOSPC : ReplaceFileContent(Name, Bytes);
+  });
+  r.naplo.SetLogTime(false);
+  r.naplo.SetLogLimit(300);
   r.naplo.WriteLog("first", false);
-  std::filesystem::create_directories(r.path + ".tmp/blocker");
-  r.naplo.WriteLog("second", false);
-  r.naplo.WriteLog("third", false);
+  const std::string second(300, 's');
+  r.naplo.WriteLog(second, false);  // 309 bytes: past the limit, the trim fails
+  const std::string note =
+      "Log file above its size limit and trimming it failed: new lines are left out until a trim succeeds "
+      "(tried again once a minute).\r\n";
+  const std::string stuck = "first\r\n" + second + "\r\n" + note;
+  EXPECT_EQ(r.Log(), stuck);
+  EXPECT_EQ(tries, 1);
+  EXPECT_TRUE(r.naplo.TrimFailing());
   EXPECT_TRUE(r.naplo.Logging());
-  EXPECT_EQ(r.Log(), "first\r\nsecond\r\nthird\r\n");
-  std::filesystem::remove_all(r.path + ".tmp");
-  r.naplo.WriteLog("4", false);
-  EXPECT_EQ(r.Log(), "\r\n4\r\n");
-  EXPECT_FALSE(std::filesystem::exists(r.path + ".tmp"));
+  for (int k = 0; k < 50; ++k) {
+    r.clock.Advance(1000);  // 50 s of lines: none is written, no trim is tried
+    r.naplo.WriteLog("more " + std::to_string(k), false);
+  }
+  EXPECT_EQ(r.Log(), stuck);
+  EXPECT_EQ(tries, 1);
+  EXPECT_EQ(memo.lines.size(), 52u);  // the view still shows every line
+  r.clock.Advance(10000);  // a minute after the failed try: tried again, fails again, said once only
+  r.naplo.WriteLog("late", false);
+  EXPECT_EQ(tries, 2);
+  EXPECT_EQ(r.Log(), stuck);
+  r.clock.Advance(59999);
+  r.naplo.WriteLog("not yet", false);
+  EXPECT_EQ(tries, 2);
+  // The disk has room again: the next try after the minute trims, and the line follows.
+  fail = false;
+  r.clock.Advance(1);
+  r.naplo.WriteLog("back", false);
+  EXPECT_EQ(tries, 3);
+  EXPECT_FALSE(r.naplo.TrimFailing());
+  const std::string trimmed = stuck.substr(stuck.size() - 150);
+  EXPECT_EQ(r.Log(), trimmed + "back\r\n");
+}
+
+TEST(Trim, FailingAgainLaterIsSaidAgain) {
+  WriterRig r;
+  bool fail = true;
+  r.naplo.SetReplaceFile([&](const std::string& Name, std::string_view Bytes) {
+    return fail ? EIO : ReplaceFileContent(Name, Bytes);
+  });
+  r.naplo.SetLogTime(false);
+  r.naplo.SetLogLimit(200);
+  r.naplo.WriteLog(std::string(199, 'a'), false);  // past the limit: fails, noted
+  fail = false;
+  r.clock.Advance(TNaplo::kTrimRetryMs);
+  r.naplo.WriteLog("b", false);  // trims (keeps 100 bytes of the note), then appends
+  EXPECT_FALSE(r.naplo.TrimFailing());
+  fail = true;
+  r.naplo.WriteLog(std::string(120, 'c'), false);  // past the limit again: a new failure, a new note
+  const std::string log = r.Log();
+  std::size_t notes = 0;
+  for (std::size_t at = log.find("Log file above"); at != std::string::npos; at = log.find("Log file above", at + 1))
+    ++notes;
+  EXPECT_EQ(notes, 1u);  // the first note was cut away with the old half; this is the new one
+  EXPECT_TRUE(r.naplo.TrimFailing());
+  EXPECT_NE(log.find(std::string(120, 'c') + "\r\nLog file above its size limit"), std::string::npos);
 }
 
 TEST(Trim, RenamedLogFileTrimsTheFileWrittenTo) {

@@ -103,17 +103,17 @@ INSTANTIATE_TEST_SUITE_P(
         CourseCase{"FirmwareAccepts", false, true, false, false, false,
                    "CSYSI CFLUL CFLTS CFLUL*3 CSYRS CSYSI CFLUD"},
         CourseCase{"FirmwareRefuses", false, false, false, false, false,
-                   "CSYSI CFLUL CSYRS CFLTS CFLUL*3 CSYSI CFLUD"},
+                   "CSYSI CFLUL CSYRS CSYSI CFLTS CFLUL*3 CSYSI CFLUD"},
         CourseCase{"BootloaderRuns", true, true, false, false, false, "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD"},
         CourseCase{"EraseFirst", true, true, true, false, false, "CSYSI CELFE CFLUL CFLTS CFLUL*3 CSYSI CFLUD"},
         CourseCase{"BootloaderImage", false, true, false, true, false,
                    "CSYSI CFLUL CBLUD CFLTS CFLUL*3 CSYRS CSYSI CFLUD"},
         CourseCase{"BootloaderImageAfterRestart", false, false, false, true, false,
-                   "CSYSI CFLUL CSYRS CBLUD CFLTS CFLUL*3 CSYSI CFLUD"},
+                   "CSYSI CFLUL CSYRS CSYSI CBLUD CFLTS CFLUL*3 CSYSI CFLUD"},
         CourseCase{"NoSize", false, true, false, false, true, "CSYSI CFLUL*4 CSYRS CSYSI CFLUD"},
         // The size is skipped only when the running program took the probe.
         CourseCase{"NoSizeButRestarted", false, false, false, false, true,
-                   "CSYSI CFLUL CSYRS CFLTS CFLUL*3 CSYSI CFLUD"}),
+                   "CSYSI CFLUL CSYRS CSYSI CFLTS CFLUL*3 CSYSI CFLUD"}),
     [](const auto& Info) { return std::string(Info.param.name); });
 
 TEST_F(Upload, ReconnectsTheLinkAroundTheRestart) {
@@ -122,7 +122,7 @@ TEST_F(Upload, ReconnectsTheLinkAroundTheRestart) {
   const int opened = rig.peer.Opened;
   const std::string image = TProcRig::Image(300);
   EXPECT_EQ(Run(image), R::fwrOk);
-  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CFLTS CFLUL*3 CSYSI CFLUD");
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CSYSI CFLTS CFLUL*3 CSYSI CFLUD");
   EXPECT_EQ(rig.peer.Closed, 1);
   EXPECT_EQ(rig.peer.Opened, opened + 1);
   EXPECT_TRUE(rig.comms.Active());
@@ -168,10 +168,53 @@ TEST_F(Upload, WritesItsNotesInStepOrder) {
       "Vornik: BlockLength = 128",     "Vornik: HwType = 9",
       "Vornik: BatchedMode = 0",       "Vornik: BatchSize = 50",
       "Vornik: FWAddress = $00001A80", "Vornik: BeforeCFLULChecked",
-      "Vornik: BeforeRestartForCFLUL", "Vornik: BeforeSendSize",
+      "Vornik: BeforeRestartForCFLUL", "Vornik: BeforeBootloaderCheckedForCFLUL",
+      "Vornik: BeforeSendSize",
       "Vornik: BeforeBootloaderChecked", "Vornik: BeforeCFLUD",
       "Vornik: BeforeWaitForFWToStart", "Vornik: ProcessStoppedOrFinished"};
   EXPECT_EQ(rig.logged, expected);
+}
+
+TEST_F(Upload, LostRestartForUploadIsNoticedAndRepeated) {
+  // The running firmware refuses blocks; the first CSYRS never reaches the device, which goes on
+  // running the firmware. The check after the restart finds it and restarts once more.
+  rig.device.FirmwareAcceptsBlocks = false;
+  int restarts = 0;
+  rig.peer.BeforeAnswer = [&](const std::string& Code) {
+    if (Code == "CSYRS") rig.device.RestartWorks = ++restarts > 1;
+  };
+  rig.CaptureLog("Vornik: ");
+  const std::string image = TProcRig::Image(300);
+  EXPECT_EQ(Run(image), R::fwrOk);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CSYSI CSYRS CSYSI CFLTS CFLUL*3 CSYSI CFLUD");
+  EXPECT_EQ(rig.device.Installed, image);
+  const std::vector<std::string> notes(rig.logged.begin() + 10, rig.logged.begin() + 16);
+  EXPECT_EQ(notes, (std::vector<std::string>{"Vornik: BeforeRestartForCFLUL", "Vornik: BeforeBootloaderCheckedForCFLUL",
+                                             "Vornik: FirmwareStillRunningAfterRestart",
+                                             "Vornik: BeforeRestartForCFLUL", "Vornik: BeforeBootloaderCheckedForCFLUL",
+                                             "Vornik: BeforeSendSize"}));
+}
+
+TEST_F(Upload, RestartForUploadThatNeverWorksEndsAfterTwoTries) {
+  rig.device.FirmwareAcceptsBlocks = false;
+  rig.device.RestartWorks = false;
+  EXPECT_EQ(Run(TProcRig::Image(300)), R::fwrRestartFailed);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CSYSI CSYRS CSYSI");
+  EXPECT_EQ(rig.device.Installs, 0);
+}
+
+TEST_F(Upload, LostRestartWithReconnectIsRepeatedWithReconnect) {
+  rig.device.FirmwareAcceptsBlocks = false;
+  up.ReconnectSerialPort = true;
+  int restarts = 0;
+  rig.peer.BeforeAnswer = [&](const std::string& Code) {
+    if (Code == "CSYRS") rig.device.RestartWorks = ++restarts > 1;
+  };
+  const int opened = rig.peer.Opened;
+  EXPECT_EQ(Run(TProcRig::Image(300)), R::fwrOk);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CSYSI CSYRS CSYSI CFLTS CFLUL*3 CSYSI CFLUD");
+  EXPECT_EQ(rig.peer.Closed, 2);
+  EXPECT_EQ(rig.peer.Opened, opened + 2);
 }
 
 TEST_F(Upload, UnansweredIdentificationRestartsOnceInKRVThenGivesUp) {
@@ -262,11 +305,44 @@ TEST_F(Upload, InstallStatuses) {
 TEST_F(Upload, LostInstallAnswerIsSettledByAskingTheDevice) {
   rig.device.BootloaderRunning = true;
   rig.peer.LoseAnswerOnce = {"CFLUD"};  // acknowledged and installed, but the answer is lost
+  rig.CaptureLog("Vornik: ");
   const std::string image = TProcRig::Image(300);
   EXPECT_EQ(Run(image), R::fwrOk);
-  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI");
+  // The firmware runs, and the new one confirms the install it came from.
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
   EXPECT_EQ(rig.device.Installs, 1);
   EXPECT_EQ(rig.device.Installed, image);
+  EXPECT_NE(std::find(rig.logged.begin(), rig.logged.end(), "Vornik: FirmwareRunsAfterLostAFLUD"), rig.logged.end());
+  EXPECT_NE(std::find(rig.logged.begin(), rig.logged.end(), "Vornik: BeforeCFLUDConfirmed"), rig.logged.end());
+}
+
+TEST_F(Upload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
+  // The device refuses the image as a wrong checksum and starts its old firmware again; the answer
+  // that said so is lost. A firmware runs, but it does not confirm the new image.
+  rig.device.BootloaderRunning = true;
+  rig.device.RejectInstall = true;
+  rig.peer.LoseAnswerOnce = {"CFLUD"};
+  rig.CaptureLog("Vornik: ");
+  const auto result = Run(TProcRig::Image(300));
+  ASSERT_TRUE(result.has_value());
+  EXPECT_NE(*result, R::fwrOk);
+  EXPECT_EQ(*result, R::fwrKRVError);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
+  EXPECT_EQ(rig.device.Installs, 0);
+  EXPECT_FALSE(rig.device.BootloaderRunning);
+  EXPECT_NE(std::find(rig.logged.begin(), rig.logged.end(), "Vornik: InstallNotConfirmed"), rig.logged.end());
+}
+
+TEST_F(Upload, FirmwareThatAnswersTheConfirmationWithAnErrorStatusKeepsIt) {
+  rig.device.BootloaderRunning = true;
+  rig.peer.LoseAnswerOnce = {"CFLUD"};
+  // The firmware answers the confirmation with "checksum wrong": that status is the result.
+  int aflud = 0;
+  rig.peer.AnswerFilter = [&](std::string& Answer) {
+    if (Answer.rfind("AFLUD", 0) == 0 && ++aflud == 2) Answer = BuildAFLUD(1);
+  };
+  EXPECT_EQ(Run(TProcRig::Image(300)), R::fwrCRCError);
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CFLTS CFLUL*3 CSYSI CFLUD CSYSI CFLUD");
 }
 
 TEST_F(Upload, InstallThatDidNotHappenIsSentOnceMore) {
@@ -316,7 +392,7 @@ TEST_F(Upload, ForceResetOnStartRestartsARunningFirmwareOnly) {
   up.ForceResetOnStart = true;
   const std::string image = TProcRig::Image(200);
   EXPECT_EQ(Run(image), R::fwrOk);
-  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CFLTS CFLUL*2 CSYSI CFLUD");
+  EXPECT_EQ(Trail(), "CSYSI CFLUL CSYRS CSYSI CFLTS CFLUL*2 CSYSI CFLUD");
 
   TProcRig r;
   TFirmwareUploader u(r.loop);

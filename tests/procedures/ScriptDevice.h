@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/KRVCommands.h"
@@ -36,6 +37,7 @@ class TScriptDevice {
   std::vector<uint8_t> InstallStatuses;               ///< AFLUD statuses to use in turn (then CRC check)
   bool RestartWorks = true;
   bool SkipNextInstall = false;  ///< takes the next CFLUD without installing or answering
+  bool RejectInstall = false;    ///< refuses every CFLUD as a wrong checksum and runs the old firmware again
   std::set<int> DropBatchIndexes;  ///< batch packets lost once each
   int MapBytes = 32;               ///< bytes of the receipt map sent
 
@@ -170,6 +172,15 @@ class TScriptDevice {
       SkipNextInstall = false;
       return std::nullopt;
     }
+    if (!BootloaderRunning) {
+      // Only the bootloader installs; a firmware confirms the install it came from.
+      if (lastInstall_ == std::make_tuple(u->ImageLength, u->Crc, u->StartAddrDiv128)) return BuildAFLUD(0);
+      return std::string("ASYER") + std::string(kCFLUD);
+    }
+    if (RejectInstall) {
+      BootloaderRunning = false;
+      return BuildAFLUD(1);
+    }
     if (!InstallStatuses.empty()) {
       const uint8_t s = InstallStatuses.front();
       InstallStatuses.erase(InstallStatuses.begin());
@@ -178,6 +189,7 @@ class TScriptDevice {
     std::string image = Assembled(u->StartAddrDiv128, u->ImageLength);
     if (Crc16(image) != u->Crc) return BuildAFLUD(1);
     Installed = image;
+    lastInstall_ = std::make_tuple(u->ImageLength, u->Crc, u->StartAddrDiv128);
     ++Installs;
     BootloaderRunning = false;
     justInstalled_ = true;
@@ -210,6 +222,7 @@ class TScriptDevice {
   std::string receipts_ = std::string(32, '\0');
   int blockCount_ = 0;
   bool justInstalled_ = false;
+  std::optional<std::tuple<uint32_t, uint16_t, uint16_t>> lastInstall_;  ///< length, CRC, start page
 };
 
 }  // namespace vornik::testing

@@ -57,6 +57,31 @@ TRun Upload(TSimRig& Rig, const std::string& Plain, int32_t FWAddress, bool Batc
   return run;
 }
 
+TEST(SimDeviceUpload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
+  // The device refuses the image and starts its old firmware again; the AFLUD that said so is lost
+  // on the way. Asking who runs finds a firmware, which must not pass for the new one.
+  TSimDeviceConfig config;
+  config.StartInBootloader = true;
+  TSimFaults faults;
+  faults.RejectInstall = true;
+  TSimRig rig(config, faults);
+  bool lost = false;
+  auto forward = rig.device.OnOutput;
+  rig.device.OnOutput = [&](std::string_view Frame) {
+    if (!lost && Frame.find("AFLUD") != std::string_view::npos) {
+      lost = true;
+      return;
+    }
+    forward(Frame);
+  };
+  const TRun run = Upload(rig, TProcRig::Image(3000, 5), 0x4000, false);
+  ASSERT_TRUE(lost);
+  ASSERT_EQ(run.results.size(), 1u);
+  EXPECT_NE(run.results[0], R::fwrOk);
+  EXPECT_EQ(rig.device.Installs(), 0);
+  EXPECT_FALSE(rig.device.BootloaderRunning());
+}
+
 struct SimCourse {
   const char* name;
   bool startInBootloader;
@@ -87,6 +112,24 @@ INSTANTIATE_TEST_SUITE_P(Courses, SimUploadCourse,
                                            SimCourse{"BootloaderRuns", true, true, 0}),
                          [](const auto& Info) { return std::string(Info.param.name); });
 
+TEST(SimDeviceUpload, LostRestartForUploadNoLongerCostsTheUpload) {
+  // The firmware refuses blocks; the first CSYRS is lost on the way in, so the firmware still runs
+  // when the size and the blocks would follow. The check after the restart restarts it again.
+  TSimDeviceConfig config;
+  config.FirmwareAcceptsBlocks = false;
+  TSimFaults faults;
+  faults.IgnoreCommands = {"CSYRS"};
+  TSimRig rig(config, faults);
+  rig.device.OnRequest = [&](const std::string& Line) {
+    if (Line.find("CSYRS") != std::string::npos) rig.device.Faults.IgnoreCommands.clear();
+  };
+  const std::string plain = TProcRig::Image(3000, 9);
+  const TRun run = Upload(rig, plain, 0x4000, false);
+  ASSERT_EQ(run.results, (std::vector<TFWUploadResult>{R::fwrOk}));
+  EXPECT_TRUE(rig.device.InstalledImage() == plain);
+  EXPECT_EQ(rig.device.Restarts(), 1);  // the lost one never arrived
+}
+
 struct SimLoss {
   bool batched;
   uint32_t seed;
@@ -97,7 +140,7 @@ class SimLossyUpload : public ::testing::TestWithParam<SimLoss> {};
 TEST_P(SimLossyUpload, SucceedsWithTenPercentLossEachWay) {
   const SimLoss c = GetParam();
   TSimDeviceConfig config;
-  config.StartInBootloader = true;  // a lost CSYRS has no answer that could reveal it
+  config.StartInBootloader = true;  // keeps the course short; lost restarts have their own test
   TSimFaults faults;
   faults.Seed = c.seed;
   faults.DropIn = 0.1;

@@ -263,7 +263,8 @@ TEST_F(SimProgram, HelpListsEveryOptionAndBadOptionsAreRefused) {
   const std::string text = help.Output();
   for (const char* o : {"--port", "--address", "--pty", "--baud", "--no-tcp", "--save-image", "--drop-in", "--drop-out",
                         "--seed", "--corrupt", "--nack", "--delay-ms", "--silent", "--short-krvw-address",
-                        "--refuse-blocks", "--quiet", "--bootloader", "--page-size", "--flash-pages"})
+                        "--refuse-blocks", "--quiet", "--bootloader", "--page-size", "--flash-pages",
+                        "--reject-install"})
     EXPECT_NE(text.find(o), std::string::npos) << o;
   TSimProcess bad({"--drop-in", "1.5"});
   EXPECT_FALSE(bad.WaitFor("(bad value for --drop-in)").empty()) << bad.Output();

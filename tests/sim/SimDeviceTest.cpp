@@ -303,6 +303,31 @@ TEST(SimDeviceUpload, FullCourseInstallsTheUnscrambledImage) {
   }
 }
 
+TEST(SimDeviceUpload, RejectedInstallFallsBackToTheOldFirmware) {
+  TSimDeviceConfig c;
+  c.StartInBootloader = true;
+  TSimFaults f;
+  f.RejectInstall = true;
+  TSimRig rig(c, f);
+  int installed = 0;
+  rig.Dev.OnInstalled = [&](const TSimInstall&) { ++installed; };
+  const TUpload u = MakeImage(1000);
+  rig.Send(BuildCFLTS(1000, 0), true, 2);
+  for (int s : SendBlocks(rig, u, 256)) ASSERT_EQ(s, 0);
+  EXPECT_EQ(Install(rig, u), BuildAFLUD(kAFLUDChecksumWrong));
+  EXPECT_FALSE(rig.Dev.BootloaderRunning());  // the old firmware runs again
+  EXPECT_FALSE(rig.Dev.UploadPending());
+  EXPECT_TRUE(rig.Dev.InstalledImage().empty());
+  EXPECT_FALSE(rig.Dev.LastInstall().has_value());
+  EXPECT_EQ(installed, 0);
+  // Asked again (its answer was lost), the old firmware does not confirm the image.
+  EXPECT_EQ(Install(rig, u).substr(0, 5), "ASYER");
+  // A restart now brings the firmware back, not the bootloader: the upload was given up.
+  rig.Send("CSYRS", true, 3);
+  rig.Advance(400);
+  EXPECT_FALSE(rig.Dev.BootloaderRunning());
+}
+
 TEST(SimDeviceUpload, InstallSummaryAndCallback) {
   TSimDeviceConfig c;
   c.StartInBootloader = true;

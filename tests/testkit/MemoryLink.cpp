@@ -75,6 +75,8 @@ void MemoryLink::Deliver(std::string Bytes, bool ToPeer, int64_t AtMs) {
 void MemoryLink::write(std::string_view bytes) {
   if (!open_) throw EPortError("port not open");
   if (Settings.FailWrites) throw EPortError("write failed");
+  if (Settings.LimitOutput && outBufferSize_ > 0 && bytesToWrite() + bytes.size() > static_cast<std::size_t>(outBufferSize_))
+    throw EPortError("output buffer full");
   const int64_t now = loop_.nowMs();
   Writes.push_back({std::string(bytes), now});
   const int64_t start = std::max(now, lineFreeOut_);

@@ -3,7 +3,8 @@
 // other side as one chunk after the configured latency; with a baud rate set, each direction is a
 // line that carries 10 bits per byte, so a chunk arrives only when its last byte has been clocked
 // out (plus the latency) and writes queue behind each other. Open failures (missing or busy port,
-// refused TCP connection), write failures and link drops are switched on per test.
+// refused TCP connection), write failures, a full output buffer and link drops are switched on per
+// test.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,9 @@ struct MemoryLinkSettings {
   enum class Open { Ok, Missing, InUse, OtherError, Refused } OpenResult = Open::Ok;
   int RefusedErrorCode = 10061; ///< onError code of a refused TCP connection
   bool FailWrites = false;      ///< write throws EPortError("write failed")
+  /// With a baud rate: write throws EPortError, as the Qt port does, when the bytes still on
+  /// their way plus the new ones would pass outBufferSize().
+  bool LimitOutput = false;
 };
 
 class MemoryLink final : public PortLink {

@@ -178,6 +178,8 @@ TMainForm::~TMainForm() {
   FCore->OnConnectedChanged = nullptr;
   FCore->NaploComponent.SetOnWriteLog(nullptr);
   FDeviceCommands.reset();
+  // The widgets unbind themselves from the core on destruction, so they go while it still lives.
+  delete takeCentralWidget();
 }
 
 void TMainForm::BuildFirmwarePage() {

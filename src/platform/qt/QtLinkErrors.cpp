@@ -1,13 +1,16 @@
 #include "platform/qt/QtLinkErrors.h"
 
+#include <cerrno>
+
 #include "loop/PortLink.h"
 
 namespace vornik {
 
 std::string SerialOpenFailureText(QSerialPort::SerialPortError error, const QString& description,
-                                  const std::string& path) {
+                                  const std::string& path, int AccessError) {
   switch (error) {
     case QSerialPort::PermissionError:
+      if (AccessError == EACCES || AccessError == EPERM) return std::string(kPortInUseText) + kNoPermissionReason;
       return kPortInUseText;
     case QSerialPort::DeviceNotFoundError:
       return kPortMissingText;
@@ -17,6 +20,11 @@ std::string SerialOpenFailureText(QSerialPort::SerialPortError error, const QStr
   std::string text = description.isEmpty() ? std::string("Cannot open serial port") : description.toStdString();
   if (!path.empty()) text += " (" + path + ")";
   return text;
+}
+
+std::string OutputFullText(std::size_t Queued, std::size_t Adding, int Limit) {
+  return "Output buffer full: " + std::to_string(Queued) + " bytes queued, " + std::to_string(Adding) +
+         " more would pass the limit of " + std::to_string(Limit) + " bytes";
 }
 
 int SocketErrorCode(QAbstractSocket::SocketError error) {

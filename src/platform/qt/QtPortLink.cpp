@@ -1,5 +1,10 @@
 #include "platform/qt/QtPortLink.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <QFileInfo>
 #include <set>
 
@@ -57,8 +62,9 @@ void QtPortLink::openSerial(int comPort, int baud) {
   port->setStopBits(QSerialPort::OneStop);
   port->setFlowControl(QSerialPort::NoFlowControl);
   if (!port->open(QIODevice::ReadWrite)) {
-    std::string text = SerialOpenFailureText(port->error(), port->errorString(), path);
-    if (const std::string hint = SerialPermissionHint(path); !hint.empty()) text += " (" + hint + ")";
+    const int accessError = ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
+    std::string text = SerialOpenFailureText(port->error(), port->errorString(), path, accessError);
+    if (const std::string hint = SerialPermissionHint(path); !hint.empty()) text += " - " + hint;
     throw EPortError(text);
   }
   // Adapters and pseudo-terminals without modem lines refuse these; the port works regardless.
@@ -78,6 +84,12 @@ void QtPortLink::openSerial(int comPort, int baud) {
   });
   QObject::connect(p, &QSerialPort::errorOccurred, context_.get(), [this](QSerialPort::SerialPortError error) {
     if (error == QSerialPort::NoError) return;
+    // A full system buffer makes the flush after a write fail with EAGAIN, reported as a resource
+    // error; the bytes stay in Qt's buffer and go out when the port can take them.
+    if (flushing_ && error == QSerialPort::ResourceError) {
+      if (serial_ != nullptr) serial_->clearError();
+      return;
+    }
     // A failing read means the device is gone (unplugged adapter, hung-up pseudo-terminal):
     // every further read would fail at once and flood the loop with the same error. Release the
     // device, report it once, and let the engine's next open start clean.
@@ -156,16 +168,34 @@ void QtPortLink::write(std::string_view bytes) {
   QIODevice* device = serial_;
   if (device == nullptr && tcp_ != nullptr && tcp_->state() == QAbstractSocket::ConnectedState) device = tcp_;
   if (device == nullptr) throw EPortError("Port not open");
+  // The output buffer has ApdOutSize bytes: a write that does not fit is refused whole, and the
+  // engine reports it as sent too fast (ErrorCode 4) instead of letting the queue grow unseen.
+  if (outBufferSize_ > 0) {
+    const std::size_t queued = bytesToWrite();
+    if (queued + bytes.size() > static_cast<std::size_t>(outBufferSize_))
+      throw EPortError(OutputFullText(queued, bytes.size(), outBufferSize_));
+  }
   if (device->write(bytes.data(), size) != size) throw EPortError(device->errorString().toStdString());
   if (auto* port = qobject_cast<QSerialPort*>(device)) {
+    flushing_ = true;
     port->flush();
+    flushing_ = false;
   } else if (auto* socket = qobject_cast<QTcpSocket*>(device)) {
     socket->flush();
   }
 }
 
 std::size_t QtPortLink::bytesToWrite() const {
-  if (serial_ != nullptr) return static_cast<std::size_t>(serial_->bytesToWrite());
+  if (serial_ != nullptr) {
+    // The driver's output queue is part of the port's output buffer: bytes Qt has handed over
+    // that are not on the wire yet.
+    auto queued = static_cast<std::size_t>(serial_->bytesToWrite());
+    const auto fd = static_cast<int>(serial_->handle());
+    int pending = 0;
+    if (fd >= 0 && ::ioctl(fd, TIOCOUTQ, &pending) == 0 && pending > 0) queued += static_cast<std::size_t>(pending);
+    return queued;
+  }
+  // A socket's own send buffer comes on top of the port's output buffer, as it always did.
   if (tcp_ != nullptr) return static_cast<std::size_t>(tcp_->bytesToWrite());
   return 0;
 }

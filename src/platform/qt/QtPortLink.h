@@ -4,7 +4,9 @@
 //
 // Serial: COM n is opened at the path SerialPortPath(n, map) with 8N1, no flow control, the given
 // baud rate, then RTS and DTR dropped. The open is synchronous; a port held by someone else
-// (this process included) throws kPortInUseText, a path that does not exist kPortMissingText.
+// (this process included) throws kPortInUseText, one this user may not open kPortInUseText
+// followed by " (no permission to open the device)" and " - " with the device file's group to
+// join (SerialPortHints.h), a path that does not exist kPortMissingText.
 // Within the process every open path is remembered, so a second open of the same device is
 // refused even where the platform would allow it (root ignores TIOCEXCL); between processes
 // QSerialPort's lock files do the same. A port whose reads fail (the device is gone) is closed
@@ -15,13 +17,16 @@
 // peer is reported by onDisconnect alone; close() of a connected socket reports onDisconnect too,
 // from inside close(). Error codes are those of SocketErrorCode().
 //
-// A refusal for lack of permission names the device file's group (SerialPortHints.h); after a
-// serial open, onNotice (optional) gets a line for the log when a USB adapter's latency timer
-// makes every answer wait.
+// After a serial open, onNotice (optional) gets a line for the log when a USB adapter's latency
+// timer makes every answer wait.
 //
 // Writes go to the platform at once (flush after each write) to keep request/answer latency low.
-// The output buffer size is kept for the engine; Qt's buffers grow as needed, so it limits
-// nothing. Handlers may close or destroy the link from inside a notification.
+// The output buffer holds outBufferSize() bytes (the engine's ApdOutSize): the queued output is
+// what Qt still holds, for a serial port plus the driver's output queue (the socket's own send
+// buffer is not counted), and a write that would take it above the limit is refused whole with
+// EPortError, which the engine reports as ErrorCode 4 (sent too fast). A size of 0 or less sets no
+// limit. Handlers may close or destroy the link from inside a
+// notification.
 #pragma once
 
 #include <QAbstractSocket>
@@ -53,6 +58,7 @@ class QtPortLink final : public PortLink {
   void write(std::string_view bytes) override;
   int outBufferSize() const override { return outBufferSize_; }
   void setOutBufferSize(int bytes) override { outBufferSize_ = bytes; }
+  /// Bytes Qt holds; for a serial port also the driver's output queue.
   std::size_t bytesToWrite() const override;
 
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
@@ -76,6 +82,7 @@ class QtPortLink final : public PortLink {
   std::string serialPath_;
   std::string serialKey_;  ///< canonical path in the process-wide set of open serial devices
   int outBufferSize_ = kDefaultOutBufferSize;
+  bool flushing_ = false;  ///< a write is flushing the serial port (its EAGAIN is not a lost device)
 };
 
 /// Creates QtPortLinks that all use one COM-number mapping.

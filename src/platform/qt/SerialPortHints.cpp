@@ -56,8 +56,8 @@ std::string FileGroupName(const std::string& Path) {
 }
 
 std::string SerialGroupHint(const std::string& DevicePath, const std::string& GroupName, const std::string& UserName) {
-  return "no permission to open " + DevicePath + ", which belongs to group " + GroupName +
-         ": add the user to that group (sudo adduser " + UserName + " " + GroupName + ") and log in again";
+  return DevicePath + " belongs to group " + GroupName + "; add the user to that group (sudo adduser " + UserName +
+         " " + GroupName + ") and log in again";
 }
 
 std::string SerialPermissionHint(const std::string& DevicePath) {

@@ -21,7 +21,7 @@ namespace vornik {
 std::string FileGroupName(const std::string& Path);
 
 /// The explanation for a device file that may not be opened for lack of permission, naming the
-/// group that owns it and the user to add to it.
+/// group that owns it and the user to add to it ("/dev/ttyUSB0 belongs to group dialout; ...").
 std::string SerialGroupHint(const std::string& DevicePath, const std::string& GroupName, const std::string& UserName);
 
 /// SerialGroupHint for DevicePath when this process may not read and write it (access() says

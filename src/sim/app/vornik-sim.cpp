@@ -28,12 +28,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "firmware/PackageFiles.h"
 #include "sim/SimDevice.h"
+#include "util/NumberText.h"
 #include "VornikVersion.h"
 
 namespace {
@@ -92,6 +93,7 @@ const char* const kHelp =
     "  --short-krvw-address  answer KRVW requests from the short (8-bit) address\n"
     "  --not-compatible      answer every upload block with status 4\n"
     "  --install-status S    answer the next install with status S before the real check (repeatable)\n"
+    "  --reject-install      refuse every install as a wrong checksum and fall back to the old firmware\n"
     "Output:\n"
     "  --save-image FILE     write the installed image (unscrambled) to FILE after every install\n"
     "  --quiet               no line per request (install summaries are still printed)\n"
@@ -114,11 +116,10 @@ T Number(std::string_view Option, const char* Text) {
 }
 
 double Rate(std::string_view Option, const char* Text) {
-  char* end = nullptr;
-  const double v = std::strtod(Text, &end);
-  if (end == Text || *end != '\0' || !(v >= 0 && v <= 1))
-    Fail("bad value for " + std::string(Option) + " (a fraction 0..1): " + Text);
-  return v;
+  // The C library's locale plays no part: "0.1" is a tenth in every environment.
+  const auto v = vornik::ParseDecimal(Text);
+  if (!v || !(*v >= 0 && *v <= 1)) Fail("bad value for " + std::string(Option) + " (a fraction 0..1): " + Text);
+  return *v;
 }
 
 void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& F) {
@@ -203,6 +204,8 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
       F.NotCompatible = true;
     } else if (a == "--install-status") {
       F.InstallStatuses.push_back(Number<uint8_t>(a, value()));
+    } else if (a == "--reject-install") {
+      F.RejectInstall = true;
     } else if (a == "--save-image") {
       O.SaveImage = value();
     } else if (a == "--quiet") {
@@ -338,14 +341,12 @@ int main(int argc, char** argv) {
   device.OnInstalled = [&](const vornik::TSimInstall& I) {
     std::printf("%s\n", I.Summary().c_str());
     if (!opt.SaveImage.empty()) {
-      std::ofstream f(opt.SaveImage, std::ios::binary | std::ios::trunc);
-      f.write(device.InstalledImage().data(), static_cast<std::streamsize>(device.InstalledImage().size()));
-      f.close();
-      if (f) {
+      try {
+        vornik::WriteWholeFile(opt.SaveImage, device.InstalledImage());
         std::printf("Installed image saved to %s (%zu bytes, unscrambled)\n", opt.SaveImage.c_str(),
                     device.InstalledImage().size());
-      } else {
-        std::printf("Cannot save the installed image to %s\n", opt.SaveImage.c_str());
+      } catch (const std::exception& e) {
+        std::printf("Cannot save the installed image to %s: %s\n", opt.SaveImage.c_str(), e.what());
       }
     }
   };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "loop/PortLink.h"
 
 namespace vornik {
@@ -15,6 +17,26 @@ TEST(QtLinkErrorsTest, SerialOpenFailuresBecomeTheEngineTexts) {
   EXPECT_EQ(SerialOpenFailureText(QSerialPort::UnsupportedOperationError, "Inappropriate ioctl", "/tmp/file"),
             "Inappropriate ioctl (/tmp/file)");
   EXPECT_EQ(SerialOpenFailureText(QSerialPort::OpenError, "", ""), "Cannot open serial port");
+}
+
+TEST(QtLinkErrorsTest, PermissionFailureSaysWhyAfterTheInUseText) {
+  // Qt reports a lock held by someone else and a device this user may not open alike; the access
+  // check of the path tells them apart.
+  const std::string noPermission = std::string(kPortInUseText) + " (no permission to open the device)";
+  EXPECT_EQ(SerialOpenFailureText(QSerialPort::PermissionError, "Permission denied", "/dev/ttyS0", EACCES),
+            noPermission);
+  EXPECT_EQ(SerialOpenFailureText(QSerialPort::PermissionError, "Operation not permitted", "/dev/ttyS0", EPERM),
+            noPermission);
+  EXPECT_EQ(SerialOpenFailureText(QSerialPort::PermissionError, "Permission error while locking the device",
+                                  "/dev/ttyS0", 0),
+            kPortInUseText);
+  EXPECT_EQ(SerialOpenFailureText(QSerialPort::PermissionError, "Device or resource busy", "/dev/ttyS0", 0),
+            kPortInUseText);
+  // The access check matters only for a permission failure.
+  EXPECT_EQ(SerialOpenFailureText(QSerialPort::DeviceNotFoundError, "No such file", "/dev/ttyS9", ENOENT),
+            kPortMissingText);
+  EXPECT_EQ(SerialOpenFailureText(QSerialPort::OpenError, "Input/output error", "/dev/ttyS0", EACCES),
+            "Input/output error (/dev/ttyS0)");
 }
 
 TEST(QtLinkErrorsTest, SocketErrorsKeepTheirClassicNumbers) {

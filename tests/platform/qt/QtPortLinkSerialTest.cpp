@@ -1,5 +1,7 @@
 // Serial links over pseudo-terminal pairs, opened through the COM mapping.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include "PseudoTerminal.h"
 #include "QtTestSupport.h"
 #include "platform/qt/QtPortLink.h"
+#include "platform/qt/SerialPortHints.h"
 
 namespace vornik {
 namespace {
@@ -110,6 +113,19 @@ TEST_F(QtPortLinkSerialTest, SecondOpenOfTheSamePortGivesTheInUseText) {
   unlink(alias.c_str());
 }
 
+TEST_F(QtPortLinkSerialTest, PortWithoutPermissionGivesTheInUseTextAndTheReason) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root opens a device whatever its mode; the mapping has its own test";
+  ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0), 0);
+  QtPortLink link(map);
+  // Then the device file's group, which the user must join.
+  EXPECT_EQ(OpenFailure(link, 5), std::string(kPortInUseText) + " (no permission to open the device) - " +
+                                      SerialGroupHint(pty.slavePath(), FileGroupName(pty.slavePath()),
+                                                      ::getpwuid(::geteuid())->pw_name));
+  EXPECT_FALSE(link.isOpen());
+  ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0620), 0);
+  EXPECT_EQ(OpenFailure(link, 5), "opened");
+}
+
 TEST_F(QtPortLinkSerialTest, PortHeldByAnotherProcessGivesTheInUseText) {
   QProcess holder;
   holder.start(VORNIK_SERIAL_PORT_HOLDER, {QString::fromStdString(pty.slavePath())});
@@ -157,6 +173,53 @@ TEST_F(QtPortLinkSerialTest, VanishingDeviceIsReportedAndReleased) {
       << errors[0];
   EXPECT_FALSE(link.isOpen());
   EXPECT_EQ(link.serialPath(), "");
+}
+
+TEST_F(QtPortLinkSerialTest, WriteThatWouldOverfillTheOutputBufferIsRefused) {
+  QtPortLink link(map);
+  link.openSerial(5, 115200);
+  link.setOutBufferSize(4096);
+  // Nobody reads the device side, so the output backs up until the limit refuses a write.
+  const std::string chunk(1000, 'x');
+  std::size_t accepted = 0;
+  std::string refusal;
+  while (refusal.empty() && accepted < (64u << 20)) {
+    try {
+      link.write(chunk);
+      accepted += chunk.size();
+    } catch (const EPortError& e) {
+      refusal = e.what();
+    }
+  }
+  ASSERT_FALSE(refusal.empty()) << accepted;
+  EXPECT_GT(link.bytesToWrite() + chunk.size(), 4096u);
+  EXPECT_NE(refusal.find("Output buffer full"), std::string::npos) << refusal;
+  EXPECT_TRUE(link.isOpen());  // a refused write leaves the link as it was
+  // Once the device side reads, the queue drains and writes are taken again; every byte that was
+  // accepted arrives, none of the refused write.
+  std::string got;
+  ASSERT_TRUE(SpinUntil([&] {
+    got += pty.ReadNew();
+    return link.bytesToWrite() == 0 && got.size() >= accepted;
+  }));
+  EXPECT_EQ(got.size(), accepted);
+  link.write("end");
+  ASSERT_TRUE(SpinUntil([&] {
+    got += pty.ReadNew();
+    return got.size() == accepted + 3;
+  }));
+}
+
+TEST_F(QtPortLinkSerialTest, OutputBufferSizeZeroSetsNoLimit) {
+  QtPortLink link(map);
+  link.openSerial(5, 115200);
+  link.setOutBufferSize(0);
+  const std::string chunk(1000, 'x');
+  // The system buffer fills on the way; a flush that finds it full does not close the port.
+  for (int i = 0; i < 200; ++i) ASSERT_NO_THROW(link.write(chunk)) << i;
+  EXPECT_GT(link.bytesToWrite(), 4096u);
+  testing::SpinFor(20);
+  EXPECT_TRUE(link.isOpen());
 }
 
 TEST_F(QtPortLinkSerialTest, HandlerMayDestroyTheLink) {

@@ -150,6 +150,32 @@ TEST_F(QtPortLinkTcpTest, OnePortObjectOpensEitherWay) {
   }));
 }
 
+TEST_F(QtPortLinkTcpTest, OutputBeyondTheBufferSizeIsRefusedOnceTheSocketBacksUp) {
+  // The peer does not read: the system's socket buffers fill first (they are not counted), then
+  // Qt's own buffer grows until a write would take it past the limit.
+  ConnectLink();
+  link.setOutBufferSize(65536);
+  const std::string chunk(16384, 'z');
+  std::size_t accepted = 0;
+  std::string refusal;
+  while (refusal.empty() && accepted < (256u << 20)) {
+    try {
+      link.write(chunk);
+      accepted += chunk.size();
+    } catch (const EPortError& e) {
+      refusal = e.what();
+    }
+  }
+  ASSERT_FALSE(refusal.empty()) << accepted;
+  EXPECT_NE(refusal.find("Output buffer full"), std::string::npos) << refusal;
+  EXPECT_GT(link.bytesToWrite() + chunk.size(), 65536u);
+  EXPECT_LE(link.bytesToWrite(), 65536u);
+  EXPECT_TRUE(link.isOpen());
+  EXPECT_TRUE(events.errors.empty());
+  const std::string got = PeerReadAtLeast(accepted);
+  EXPECT_EQ(got.size(), accepted);
+}
+
 TEST_F(QtPortLinkTcpTest, HandlerMayCloseOrDestroyTheLink) {
   ConnectLink();
   link.onData = [this](std::string_view) { link.close(); };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <optional>
 
 #include "platform/qt/PseudoTerminal.h"
@@ -155,6 +156,34 @@ TEST_F(KRVCommsRealIoTest, ExchangesOverAPseudoTerminalThroughTheComMapping) {
     EXPECT_EQ(r->front().ErrorCode, 0) << i;
     EXPECT_EQ(r->front().S, "AFLUD" + data) << i;
   }
+}
+
+TEST_F(KRVCommsRealIoTest, OutputPastApdOutSizeEndsItemsWithErrorCode4AndKeepsTheLine) {
+  // Nobody reads the device side: packets sent without waiting back up until the port's output
+  // buffer (ApdOutSize) refuses one, which ends that item as sent too fast.
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.ok());
+  MakeEngine({{5, pty.slavePath()}});
+  comms->Port = 5;
+  comms->ApdOutSize = 4096;
+  comms->SetActive(true);
+  ASSERT_TRUE(comms->LinkUp());
+  std::vector<uint16_t> codes;
+  const std::string block(256, 'b');
+  for (int i = 0; i < 400; ++i) {
+    auto* item = new TKuldendo("CFLUL" + block, kDevice);
+    item->Options = TKRVSendOptions{psoDontAck, psoDontWait};
+    item->OnResult = [&codes](TKRVComms*, const std::string&, uint16_t ErrorCode, int32_t, int32_t) {
+      codes.push_back(ErrorCode);
+    };
+    item->SendWith(&*comms);
+  }
+  ASSERT_TRUE(SpinUntil([&] { return codes.size() == 400; }, 20000)) << codes.size();
+  const auto refused = std::count(codes.begin(), codes.end(), uint16_t{4});
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(refused + std::count(codes.begin(), codes.end(), uint16_t{0}), 400);
+  EXPECT_TRUE(comms->LinkUp());  // a refused write is no link failure
+  EXPECT_EQ(disconnects, 0);
 }
 
 TEST_F(KRVCommsRealIoTest, MissingAndBusySerialPortsEndItemsWith11And10) {
