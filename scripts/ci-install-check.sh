@@ -19,7 +19,7 @@ fail() {
 }
 
 make package
-DEB=$(ls build-package/vornik_*.deb)
+DEB=$(ls -t build-package/vornik_*.deb | head -n 1)
 echo "install-check: package $DEB"
 
 # --- the package -------------------------------------------------------------------------------

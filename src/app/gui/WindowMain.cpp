@@ -50,6 +50,8 @@ int RunWindowMode(int& Argc, char** Argv, const std::string& Version) {
   qInstallMessageHandler(previous);
   QApplication::setApplicationName(QString::fromUtf8(texts::kAppTitle));
   QApplication::setApplicationDisplayName(QString::fromUtf8(texts::kAppTitle));
+  // The menu entry vornik.desktop: the desktop shows its icon and name for this window.
+  QGuiApplication::setDesktopFileName(QStringLiteral("vornik"));
 
   const std::string exeFileName = QApplication::applicationFilePath().toStdString();
   QtPortLinkFactory links(ReadSerialPortMap(AppPaths(exeFileName).IniFileName));
