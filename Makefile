@@ -1,5 +1,5 @@
 # Thin wrappers around CMake presets. `make test` and `make demo` work on a fresh Debian 12 machine.
-.PHONY: all setup configure build test asan-build test-asan bench fuzz soak demo screenshots clean
+.PHONY: all setup configure build test asan-build test-asan bench fuzz soak demo screenshots package install-check clean
 
 JOBS ?= 2
 
@@ -54,5 +54,15 @@ screenshots: setup build
 	xvfb-run -a -s "-screen 0 1600x1200x24" build/tests/vornik-screenshots docs/screenshots
 	QT_SCALE_FACTOR=2 xvfb-run -a -s "-screen 0 2400x1800x24" build/tests/vornik-screenshots docs/screenshots -hidpi
 
+# The Debian package from a hardened release build: build-package/vornik_<version>_<arch>.deb.
+package: setup
+	cmake --preset package
+	cmake --build --preset package -j$(JOBS)
+	cmake --build --preset package --target package
+
+# The package, and the installed programs run as an unprivileged user (what CI checks).
+install-check: setup
+	bash scripts/ci-install-check.sh
+
 clean:
-	rm -rf build build-asan build-release build-fuzz
+	rm -rf build build-asan build-release build-package build-fuzz

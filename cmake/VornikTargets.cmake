@@ -37,3 +37,8 @@ function(vornik_test name)
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
                ENVIRONMENT "VORNIK_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
 endfunction()
+
+# A program that prints the project version includes "VornikVersion.h" (generated at configure time).
+function(vornik_uses_version target)
+  target_include_directories(${target} PRIVATE ${CMAKE_BINARY_DIR}/generated)
+endfunction()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the benchmarks and the fuzzers need,
+# Installs the Debian packages the build, the tests, the benchmarks, the fuzzers and the Debian
+# package (make package, scripts/ci-install-check.sh) need,
 # skipping those already present. Safe to run repeatedly.
 set -euo pipefail
 packages=(
@@ -9,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   socat srecord binutils time python3
   clang libclang-rt-14-dev
+  dpkg-dev file lintian man-db desktop-file-utils
 )
 missing=()
 for p in "${packages[@]}"; do

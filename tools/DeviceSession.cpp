@@ -5,12 +5,21 @@
 #include "app/CreateMissingValuesIni.h"
 #include "app/UpdateSettings.h"
 #include "platform/qt/QtEventLoop.h"
+#include "platform/qt/QtLinkErrors.h"
+#include "platform/qt/SerialPortHints.h"
 
 namespace vornik {
 
 namespace {
 constexpr std::size_t kWatchLimit = 4096;  ///< bytes kept while looking for a first clean frame
+
+// The links of one session; their hints (a slow USB adapter) go to the session's log.
+QtPortLinkFactory SessionLinks(TSerialPortMap Map, TNaploComponent& Log) {
+  QtPortLinkFactory links(std::move(Map));
+  links.setNoticeHandler([&Log](const std::string& Text) { Log.WriteLog(Text, false); });
+  return links;
 }
+}  // namespace
 
 std::string TConnection::Target() const {
   if (Serial) return Path + "@" + std::to_string(Baud);
@@ -19,12 +28,18 @@ std::string TConnection::Target() const {
 }
 
 std::string LinkFailureText(const TConnection& Connection) {
-  return ErrorCodeText(3) + " (" + Connection.Target() + ")";
+  std::string text = ErrorCodeText(3) + " (" + Connection.Target() + ")";
+  // A serial device file this user may not open: say which group to join.
+  if (Connection.Serial) {
+    if (const std::string hint = SerialPermissionHint(Connection.Path); !hint.empty())
+      text += std::string(kNoPermissionReason) + " - " + hint;
+  }
+  return text;
 }
 
 TDeviceSession::TDeviceSession(const TConnection& Connection, TIniFile& Settings, const std::string& LogFile,
                                int ComNumber)
-    : Links(Connection.Serial ? TSerialPortMap{{ComNumber, Connection.Path}} : TSerialPortMap{}),
+    : Links(SessionLinks(Connection.Serial ? TSerialPortMap{{ComNumber, Connection.Path}} : TSerialPortMap{}, Naplo)),
       Comms(QtEventLoop::instance(), Links),
       Uploader(QtEventLoop::instance()),
       connection_(Connection),

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "DeviceVerbs.h"
+#include "VornikVersion.h"
 #include "codec/KRVProtocol.h"
 #include "firmware/PackageFiles.h"
 #include "firmware/uHexfileToStr.h"
@@ -85,7 +86,8 @@ constexpr const char* kUsage =
     "\n"
     "Files named *.qob are read as packages, any other file as Intel HEX. Numbers are decimal or\n"
     "0x-prefixed hexadecimal. Exit code: 0 success, 1 failure, 2 bad usage.\n"
-    "  -h, --help          show this text\n";
+    "  -h, --help          show this text\n"
+    "  --version           show the program's version\n";
 
 int UsageError(const std::string& Msg) {
   std::cerr << "vornik-tool: " << Msg << "\nTry 'vornik-tool --help'.\n";
@@ -407,6 +409,10 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
     std::cout << kUsage;
+    return kExitOk;
+  }
+  if (cmd == "--version") {
+    std::cout << "vornik-tool " VORNIK_VERSION "\n";
     return kExitOk;
   }
   for (const std::string& a : args) {

@@ -2,7 +2,8 @@
 // which runs on QCoreApplication alone and needs no display: the caption is printed, a 100 ms
 // one-shot timer performs the run, and the event loop delivers the engine's and the uploader's
 // events until the run is done; the process then exits with the run's exit code. Without those
-// switches the main window opens; only then is a QApplication created.
+// switches the main window opens; only then is a QApplication created. "--version" alone prints the
+// version and ends.
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AppPaths.h"
 #include "app/VornikTexts.h"
 #include "app/gui/WindowMain.h"
 #include "app/uCmdLineArgs.h"
@@ -21,14 +23,16 @@
 #include "platform/qt/QtPortLink.h"
 #include "platform/qt/SerialPortMap.h"
 #include "util/MorvelUtils.h"
-
-#ifndef VORNIK_VERSION
-#define VORNIK_VERSION "0.0.0.0"
-#endif
+#include "VornikVersion.h"
 
 int main(int argc, char** argv) {
   // A closed console must not end an update half way; writes to it simply fail.
   std::signal(SIGPIPE, SIG_IGN);
+
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("vornik %s\n", VORNIK_VERSION);
+    return 0;
+  }
 
   vornik::SetCmdLineArgs(argc, argv);
   const std::vector<std::string>& params = vornik::CmdLineParams();
@@ -39,10 +43,16 @@ int main(int argc, char** argv) {
 
   const std::string exeFileName = QCoreApplication::applicationFilePath().toStdString();
   // COM n opens the device path named in [SerialPorts] of the settings file, if any.
-  vornik::QtPortLinkFactory links(
-      vornik::ReadSerialPortMap(vornik::TMainFormCore::ChangeFileExt(exeFileName, ".ini")));
+  vornik::QtPortLinkFactory links(vornik::ReadSerialPortMap(vornik::AppPaths(exeFileName).IniFileName));
 
+  // Hints about the serial port (a slow USB adapter) go to the form's log; the engine creates
+  // its link together with the form.
+  vornik::TMainFormCore* logTo = nullptr;
+  links.setNoticeHandler([&logTo](const std::string& Text) {
+    if (logTo != nullptr) logTo->NaploComponent.WriteLog(Text, false);
+  });
   vornik::TMainFormCore form(vornik::QtEventLoop::instance(), links, exeFileName, true);
+  logTo = &form;
   form.VersionStr = VORNIK_VERSION;
   vornik::AttachParentConsole();
   vornik::WriteCaption(form);

@@ -42,6 +42,9 @@ inline constexpr const char* kUsageTcpLine =
 inline constexpr const char* kUsageSerialHeader = "Soros porti kapcsolat esetén:";
 inline constexpr const char* kUsageSerialLine =
     "    vornik -start -port 1 -baud 115200 -address 178556 -fw c:\\fws\\legujabb.qob";
+// After the usage asked for with "?": where this copy keeps its settings and its log.
+inline constexpr const char* kSettingsFileIs = "A beállítások fájlja: ";
+inline constexpr const char* kLogFileIs = "A napló fájlja: ";
 
 // Update start messages.
 inline constexpr const char* kUpdatingBootloader = "A bootloader frissítése...";

@@ -26,6 +26,12 @@ void CmdLineTimerTimer(TMainFormCore& Form, const std::vector<std::string>& Para
   if (!r.UsageMessage.empty()) {
     Form.ReportMessage(r.UsageMessage);
     WriteUsage(Form);
+    if (r.UsageMessage == texts::kUsageExample) {
+      // An installed copy keeps these in the user's folders; say where.
+      Form.ReportMessage("");
+      Form.ReportMessage(texts::kSettingsFileIs + Form.IniFileName());
+      Form.ReportMessage(texts::kLogFileIs + Form.LogFileName());
+    }
     return;
   }
 

@@ -44,7 +44,8 @@ TMainFormCore::TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::strin
     : CommandLineMode(CommandLineMode),
       KRVComms(Loop, Links),
       FirmwareUploader(Loop),
-      FExeFileName(std::move(ExeFileName)) {
+      FExeFileName(std::move(ExeFileName)),
+      FPaths(AppPaths(FExeFileName)) {
   ConsoleWrite = [](std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -103,8 +104,6 @@ std::string TMainFormCore::ChangeFileExt(const std::string& FileName, const char
   return p.string();
 }
 
-std::string TMainFormCore::IniFileName() const { return ChangeFileExt(FExeFileName, ".ini"); }
-std::string TMainFormCore::LogFileName() const { return ChangeFileExt(FExeFileName, ".log"); }
 std::string TMainFormCore::Caption() const { return std::string(texts::kCaptionPrefix) + VersionStr; }
 
 void TMainFormCore::ConsoleLine(std::string_view Text) {

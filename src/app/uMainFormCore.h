@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/AppPaths.h"
 #include "app/uKRVCommsCfgFrame.h"
 #include "comms/KRVComms.h"
 #include "firmware/PackageFiles.h"
@@ -41,7 +42,7 @@ struct TFWInfoRow {
 
 class TMainFormCore {
  public:
-  /// ExeFileName: the program's own path; the INI and log file names derive from it.
+  /// ExeFileName: the program's own path; the INI and log file names derive from it (AppPaths).
   TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFileName, bool CommandLineMode);
   ~TMainFormCore();
   TMainFormCore(const TMainFormCore&) = delete;
@@ -55,9 +56,9 @@ class TMainFormCore {
   std::string VersionStr;
 
   const std::string& ExeFileName() const { return FExeFileName; }
-  /// The executable's path with its extension replaced by ".ini" / ".log".
-  std::string IniFileName() const;
-  std::string LogFileName() const;
+  /// The settings file and the log: beside the executable, or in the user's folders (AppPaths).
+  const std::string& IniFileName() const { return FPaths.IniFileName; }
+  const std::string& LogFileName() const { return FPaths.LogFileName; }
   /// FileName with its extension (if any) replaced by Ext (".ini").
   static std::string ChangeFileExt(const std::string& FileName, const char* Ext);
   /// "Telvaro Vornik v" + VersionStr.
@@ -135,6 +136,7 @@ class TMainFormCore {
   void ConsoleLine(std::string_view Text);
 
   std::string FExeFileName;
+  TAppPaths FPaths;
   bool FConnected = false;
   bool FUpdateRunning = false;
 };

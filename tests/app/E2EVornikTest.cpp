@@ -73,6 +73,18 @@ TEST_F(VornikRun, WithoutModeSwitchTheWindowIsNotAvailable) {
   EXPECT_EQ(Run({"--start"}).ExitCode, 99);
 }
 
+TEST_F(VornikRun, EveryProgramShowsTheCaptionsVersion) {
+  const std::string caption = Caption(Run({"-?"}).Stdout);
+  ASSERT_FALSE(caption.empty());
+  const std::string version = caption.substr(caption.find(" v") + 2, caption.size() - caption.find(" v") - 3);
+  EXPECT_EQ(Run({"--version"}).Stdout, "vornik " + version + "\n");
+  for (const char* prog : {"vornik-tool", "vornik-sim"}) {
+    const auto r = RunProcess({(fs::path(BinDir()) / prog).string(), "--version"}, kRunTimeoutMs);
+    EXPECT_EQ(r.ExitCode, 0) << prog;
+    EXPECT_EQ(r.Stdout, std::string(prog) + " " + version + "\n");
+  }
+}
+
 TEST_F(VornikRun, UsageMessagesAndExitCode99) {
   struct {
     std::vector<std::string> args;
@@ -95,7 +107,12 @@ TEST_F(VornikRun, UsageMessagesAndExitCode99) {
     EXPECT_EQ(r.ExitCode, 99) << c.message;
     const std::string caption = Caption(r.Stdout);
     ASSERT_FALSE(caption.empty()) << r.Stdout;
-    EXPECT_EQ(r.Stdout, caption + c.message + "\n" + kUsage);
+    // The usage asked for names the settings file and the log in use: here beside the program.
+    const std::string paths = std::string(c.message).starts_with("Pelda a program")
+                                  ? "\nA beallitasok fajlja: " + Dir.Path("vornik.ini") +
+                                        "\nA naplo fajlja: " + Dir.Path("vornik.log") + "\n"
+                                  : "";
+    EXPECT_EQ(r.Stdout, caption + c.message + "\n" + kUsage + paths);
   }
   // The log beside the program has the messages too.
   EXPECT_NE(ReadAll(Dir.Path("vornik.log")).find("Példa a program parancsori használatára:"), std::string::npos);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/AppPaths.h"
 #include "app/VornikTexts.h"
 #include "app/gui/Dialogs.h"
 #include "app/gui/WindowSupport.h"
@@ -49,18 +50,27 @@ int RunWindowMode(int& Argc, char** Argv, const std::string& Version) {
   qInstallMessageHandler(previous);
   QApplication::setApplicationName(QString::fromUtf8(texts::kAppTitle));
   QApplication::setApplicationDisplayName(QString::fromUtf8(texts::kAppTitle));
+  // The menu entry vornik.desktop: the desktop shows its icon and name for this window.
+  QGuiApplication::setDesktopFileName(QStringLiteral("vornik"));
 
   const std::string exeFileName = QApplication::applicationFilePath().toStdString();
-  QtPortLinkFactory links(ReadSerialPortMap(TMainFormCore::ChangeFileExt(exeFileName, ".ini")));
+  QtPortLinkFactory links(ReadSerialPortMap(AppPaths(exeFileName).IniFileName));
   TQtDialogs dialogs;
   int exitCode = 99;
+  // Hints about the serial port (a slow USB adapter) go to the log and its view.
+  TMainForm* logTo = nullptr;
+  links.setNoticeHandler([&logTo](const std::string& Text) {
+    if (logTo != nullptr) logTo->Core().NaploComponent.WriteLog(Text, false);
+  });
   {
     TMainForm form(QtEventLoop::instance(), links, exeFileName, Version, dialogs, CmdLineParams());
+    logTo = &form;
     app.OnUncaughtError = [&form](const std::string& Message) { form.HandleUncaughtError(Message); };
     form.show();
     app.exec();
     app.OnUncaughtError = nullptr;
     exitCode = form.Core().ProgramExitCode;
+    logTo = nullptr;
   }
   return exitCode;
 }

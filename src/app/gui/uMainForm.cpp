@@ -357,7 +357,9 @@ void TMainForm::ApplyCustomerMode() {
   KRVCommsCfg->labelKRVAddress->setVisible(addressVisible);
   c.KRVCommsCfg.SetKRVAddress(ini.ReadInteger("OPERATION", "KRVCim", 255));
 
-  const std::filesystem::path folder = std::filesystem::path(c.ExeFileName()).parent_path();
+  // Beside the settings file that asked for customer mode: the executable's folder, or for an
+  // installed copy the user's settings folder (an installed program's own folder takes no files).
+  const std::filesystem::path folder = std::filesystem::path(c.IniFileName()).parent_path();
   edFWFile->setText(U((folder / texts::kCustomerFirmwareFile).string()));
 }
 

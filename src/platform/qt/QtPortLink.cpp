@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/qt/QtLinkErrors.h"
+#include "platform/qt/SerialPortHints.h"
 
 namespace vornik {
 
@@ -62,7 +63,9 @@ void QtPortLink::openSerial(int comPort, int baud) {
   port->setFlowControl(QSerialPort::NoFlowControl);
   if (!port->open(QIODevice::ReadWrite)) {
     const int accessError = ::access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
-    throw EPortError(SerialOpenFailureText(port->error(), port->errorString(), path, accessError));
+    std::string text = SerialOpenFailureText(port->error(), port->errorString(), path, accessError);
+    if (const std::string hint = SerialPermissionHint(path); !hint.empty()) text += " - " + hint;
+    throw EPortError(text);
   }
   // Adapters and pseudo-terminals without modem lines refuse these; the port works regardless.
   port->setDataTerminalReady(false);
@@ -93,6 +96,7 @@ void QtPortLink::openSerial(int comPort, int baud) {
     if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) CloseSerial();
     Notify(onError, static_cast<int>(error));
   });
+  if (const std::string hint = LatencyTimerHint(path); !hint.empty()) Notify(onNotice, hint);
 }
 
 void QtPortLink::openTcp(const std::string& host, int port) {

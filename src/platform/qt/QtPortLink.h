@@ -5,7 +5,8 @@
 // Serial: COM n is opened at the path SerialPortPath(n, map) with 8N1, no flow control, the given
 // baud rate, then RTS and DTR dropped. The open is synchronous; a port held by someone else
 // (this process included) throws kPortInUseText, one this user may not open kPortInUseText
-// followed by " (no permission to open the device)", a path that does not exist kPortMissingText.
+// followed by " (no permission to open the device)" and " - " with the device file's group to
+// join (SerialPortHints.h), a path that does not exist kPortMissingText.
 // Within the process every open path is remembered, so a second open of the same device is
 // refused even where the platform would allow it (root ignores TIOCEXCL); between processes
 // QSerialPort's lock files do the same. A port whose reads fail (the device is gone) is closed
@@ -15,6 +16,9 @@
 // exchange is a small request waiting for a small answer) or onError follows. A hang-up by the
 // peer is reported by onDisconnect alone; close() of a connected socket reports onDisconnect too,
 // from inside close(). Error codes are those of SocketErrorCode().
+//
+// After a serial open, onNotice (optional) gets a line for the log when a USB adapter's latency
+// timer makes every answer wait.
 //
 // Writes go to the platform at once (flush after each write) to keep request/answer latency low.
 // The output buffer holds outBufferSize() bytes (the engine's ApdOutSize): the queued output is
@@ -28,6 +32,7 @@
 #include <QAbstractSocket>
 #include <QSerialPort>
 #include <QTcpSocket>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -57,6 +62,8 @@ class QtPortLink final : public PortLink {
   std::size_t bytesToWrite() const override;
 
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+  /// A line worth writing to the log (not an error), e.g. the latency timer hint.
+  std::function<void(const std::string& Text)> onNotice;
   const TSerialPortMap& serialPortMap() const { return serialPorts_; }
   /// The device path of the open serial port, empty otherwise.
   const std::string& serialPath() const { return serialPath_; }
@@ -82,11 +89,18 @@ class QtPortLink final : public PortLink {
 class QtPortLinkFactory final : public PortLinkFactory {
  public:
   explicit QtPortLinkFactory(TSerialPortMap serialPorts = {}) : serialPorts_(std::move(serialPorts)) {}
-  std::unique_ptr<PortLink> createPortLink() override { return std::make_unique<QtPortLink>(serialPorts_); }
+  std::unique_ptr<PortLink> createPortLink() override {
+    auto link = std::make_unique<QtPortLink>(serialPorts_);
+    link->onNotice = onNotice_;
+    return link;
+  }
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+  /// The onNotice of every link created from now on.
+  void setNoticeHandler(std::function<void(const std::string& Text)> handler) { onNotice_ = std::move(handler); }
 
  private:
   TSerialPortMap serialPorts_;
+  std::function<void(const std::string& Text)> onNotice_;
 };
 
 }  // namespace vornik

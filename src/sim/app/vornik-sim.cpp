@@ -42,6 +42,7 @@
 #include "sim/SimDevice.h"
 #include "sim/SimDialIn.h"
 #include "util/NumberText.h"
+#include "VornikVersion.h"
 
 namespace {
 
@@ -109,7 +110,8 @@ const char* const kHelp =
     "Output:\n"
     "  --save-image FILE     write the installed image (unscrambled) to FILE after every install\n"
     "  --quiet               no line per request (install summaries are still printed)\n"
-    "  --help                this text\n";
+    "  --help                this text\n"
+    "  --version             the program's version\n";
 
 [[noreturn]] void Fail(const std::string& Text) {
   std::fprintf(stderr, "vornik-sim: %s\n", Text.c_str());
@@ -142,6 +144,9 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
     };
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
+      std::exit(0);
+    } else if (a == "--version") {
+      std::fputs("vornik-sim " VORNIK_VERSION "\n", stdout);
       std::exit(0);
     } else if (a == "--port") {
       O.Port = Number<int>(a, value());

@@ -1,5 +1,6 @@
 // Serial links over pseudo-terminal pairs, opened through the COM mapping.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "PseudoTerminal.h"
 #include "QtTestSupport.h"
 #include "platform/qt/QtPortLink.h"
+#include "platform/qt/SerialPortHints.h"
 
 namespace vornik {
 namespace {
@@ -115,7 +117,10 @@ TEST_F(QtPortLinkSerialTest, PortWithoutPermissionGivesTheInUseTextAndTheReason)
   if (::geteuid() == 0) GTEST_SKIP() << "root opens a device whatever its mode; the mapping has its own test";
   ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0), 0);
   QtPortLink link(map);
-  EXPECT_EQ(OpenFailure(link, 5), std::string(kPortInUseText) + " (no permission to open the device)");
+  // Then the device file's group, which the user must join.
+  EXPECT_EQ(OpenFailure(link, 5), std::string(kPortInUseText) + " (no permission to open the device) - " +
+                                      SerialGroupHint(pty.slavePath(), FileGroupName(pty.slavePath()),
+                                                      ::getpwuid(::geteuid())->pw_name));
   EXPECT_FALSE(link.isOpen());
   ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0620), 0);
   EXPECT_EQ(OpenFailure(link, 5), "opened");
