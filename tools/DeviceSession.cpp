@@ -2,8 +2,11 @@
 
 #include <QTimer>
 
+#include <cstdio>
+
 #include "app/CreateMissingValuesIni.h"
 #include "app/UpdateSettings.h"
+#include "firmware/PackageFiles.h"
 #include "platform/qt/QtEventLoop.h"
 #include "platform/qt/QtLinkErrors.h"
 #include "platform/qt/SerialPortHints.h"
@@ -139,6 +142,18 @@ void TDeviceSession::UseServer(TKRVServerRegistry& Server) {
 
 void TDeviceSession::Close() {
   if (Comms.Active()) Comms.SetActive(false);
+}
+
+std::optional<std::string> OpenSettings(bool Given, const std::string& Name, std::unique_ptr<TIniFile>& Settings) {
+  if (!Given) {
+    Settings = std::make_unique<TDefaultSettings>();
+    return std::nullopt;
+  }
+  std::FILE* f = RegularFileExists(Name) ? std::fopen(Name.c_str(), "rb") : nullptr;
+  if (f == nullptr) return "settings file cannot be read: " + Name;
+  std::fclose(f);
+  Settings = std::make_unique<TIniFile>(Name);
+  return std::nullopt;
 }
 
 }  // namespace vornik

@@ -43,6 +43,10 @@ class TDefaultSettings final : public TIniFile {
   int32_t ReadInteger(std::string_view, std::string_view, int32_t Default) override { return Default; }
 };
 
+/// The settings for --settings FILE (read only) when Given, otherwise the defaults of a fresh file.
+/// The error text when the file cannot be read.
+std::optional<std::string> OpenSettings(bool Given, const std::string& Name, std::unique_ptr<TIniFile>& Settings);
+
 /// Where a device is: TCP host and port, or a serial device path and baud rate; its address.
 struct TConnection {
   bool Serial = false;

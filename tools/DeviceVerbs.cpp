@@ -76,25 +76,6 @@ bool OutputFolderExists(const std::string& File) {
   return parent.empty() || fs::is_directory(parent, ec);
 }
 
-bool ReadableFile(const std::string& Name) {
-  if (!RegularFileExists(Name)) return false;
-  std::FILE* f = std::fopen(Name.c_str(), "rb");
-  if (f == nullptr) return false;
-  std::fclose(f);
-  return true;
-}
-
-/// Settings reader for --settings FILE (read only), or the defaults; error text when unusable.
-std::optional<std::string> OpenSettings(const QCommandLineParser& P, std::unique_ptr<TIniFile>& Settings) {
-  if (!P.isSet("settings")) {
-    Settings = std::make_unique<TDefaultSettings>();
-    return std::nullopt;
-  }
-  const std::string name = Std(P.value("settings"));
-  if (!ReadableFile(name)) return "settings file cannot be read: " + name;
-  Settings = std::make_unique<TIniFile>(name);
-  return std::nullopt;
-}
 
 std::optional<std::string> ReadCommon(const QCommandLineParser& P, TCommon& C) {
   TConnection& c = C.Connection;
@@ -126,7 +107,7 @@ std::optional<std::string> ReadCommon(const QCommandLineParser& P, TCommon& C) {
     if (!a) return "bad address (0..4294967295 or $0..$FFFFFFFF): " + Std(P.value("address"));
     c.Address = *a;
   }
-  if (auto bad = OpenSettings(P, C.Settings)) return bad;
+  if (auto bad = OpenSettings(P.isSet("settings"), Std(P.value("settings")), C.Settings)) return bad;
   if (P.isSet("log")) {
     C.LogFile = Std(P.value("log"));
     if (C.LogFile.empty() || !OutputFolderExists(C.LogFile)) return "the folder of the log file does not exist: " + C.LogFile;

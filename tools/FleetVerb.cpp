@@ -183,14 +183,8 @@ int RunFleet(const QStringList& Args, const QElapsedTimer& Clock) {
     return UsageFailure(verb, "the image is a bootloader image; a fleet does not install bootloaders", json, Clock);
 
   std::unique_ptr<TIniFile> settings;
-  if (p.isSet("settings")) {
-    const std::string name = Std(p.value("settings"));
-    if (!RegularFileExists(name) || !std::ifstream(name).good())
-      return UsageFailure(verb, "settings file cannot be read: " + name, json, Clock);
-    settings = std::make_unique<TIniFile>(name);
-  } else {
-    settings = std::make_unique<TDefaultSettings>();
-  }
+  if (auto bad = OpenSettings(p.isSet("settings"), Std(p.value("settings")), settings))
+    return UsageFailure(verb, *bad, json, Clock);
 
   std::string logDir = p.isSet("log-dir") ? Std(p.value("log-dir")) : std::string(kDefaultLogDir);
   std::error_code ec;

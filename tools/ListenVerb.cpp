@@ -318,14 +318,8 @@ int RunListen(const QStringList& Args, const QElapsedTimer& Clock) {
     return UsageFailure(verb, "the image is a bootloader image; listen does not install bootloaders", json, Clock);
 
   std::unique_ptr<TIniFile> settings;
-  if (p.isSet("settings")) {
-    const std::string name = Std(p.value("settings"));
-    if (!RegularFileExists(name) || !std::ifstream(name).good())
-      return UsageFailure(verb, "settings file cannot be read: " + name, json, Clock);
-    settings = std::make_unique<TIniFile>(name);
-  } else {
-    settings = std::make_unique<TDefaultSettings>();
-  }
+  if (auto bad = OpenSettings(p.isSet("settings"), Std(p.value("settings")), settings))
+    return UsageFailure(verb, *bad, json, Clock);
   {
     TDeviceSession probe(TConnection{}, *settings, std::string());
     if (probe.Uploader.BlockLength <= 0)
