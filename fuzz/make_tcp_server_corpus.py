@@ -49,6 +49,10 @@ def toggle_engine(i):
     return bytes([0x78 | i])
 
 
+def hand_over(k, i):
+    return bytes([0x7C | i, k])
+
+
 def ms(n):
     return bytes([0x80 | (n // 50)])
 
@@ -76,6 +80,8 @@ SEEDS = {
     + connect() + frame(0, 1) + connect() + frame(0, 0) + data(0, b"\x01x") + frame(0, 3) + sec(1),
     "krv_frames": setup(krv=True, engines=3, latency=True) + connect() + frame(0, 2, b"ESYSI", krv=True)
     + connect() + frame(1, 3, b"AFLUL", krv=True) + close(0) + sec(1),
+    "hand_over": setup(engines=3) + connect() + data(0, b"\xfdjunk") + hand_over(0, 1) + data(0, b"abc")
+    + connect() + frame(1, 2) + hand_over(1, 0) + toggle_engine(2) + connect() + hand_over(2, 2) + sec(7),
     "off_and_on": setup(engines=2, server_first=True) + connect() + frame(0, 0) + toggle_engine(0)
     + data(0, b"\x03abc") + toggle_engine(0) + connect() + frame(1, 0) + error(0) + toggle_server()
     + connect() + toggle_server() + connect() + sec(1),

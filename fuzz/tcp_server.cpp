@@ -21,7 +21,8 @@
 //   0x68..0x6F  open connection (op & 7) hangs up
 //   0x70..0x73  socket error on open connection (op & 3)
 //   0x74..0x77  the server closes every connection, or listens again
-//   0x78..0x7F  engine (op & 7) switched off when on, on when off
+//   0x78..0x7B  engine (op & 3) switched off when on, on when off
+//   0x7C..0x7F  open connection (next byte & 7) handed to engine (op & 3), as an operator would
 //   0x80..0x9F  (op & 0x1F) * 50 ms pass
 //   0xA0..0xBF  (op & 0x1F) s pass
 //   0xC0..0xFF  (op & 0x3F) * 64 + 1 copies of the next byte on open connection (following byte & 7)
@@ -229,10 +230,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
       if (auto* c = rig.Open(op & 3)) c->RaiseError(10054);
     } else if (op < 0x78) {
       rig.server->SetActive(!rig.server->Active());
-    } else if (op < 0x80) {
+    } else if (op < 0x7C) {
       if (!rig.engines.empty()) {
-        TKRVComms& e = *rig.engines[(op & 7) % rig.engines.size()];
+        TKRVComms& e = *rig.engines[(op & 3) % rig.engines.size()];
         e.SetActive(!e.Active());
+      }
+    } else if (op < 0x80) {
+      const uint8_t k = next();
+      if (auto* c = rig.Open(k & 7); c != nullptr && !rig.engines.empty()) {
+        TKRVComms& e = *rig.engines[(op & 3) % rig.engines.size()];
+        auto* d = static_cast<TClientData*>(c->userData);
+        const bool registered = std::find(rig.server->Comms().begin(), rig.server->Comms().end(), &e) != rig.server->Comms().end();
+        Check(d != nullptr && rig.server->HandOver(*d, e) == registered);
       }
     } else if (op < 0xA0) {
       rig.loop.advance((op & 0x1F) * 50);
