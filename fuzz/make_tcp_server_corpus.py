@@ -82,6 +82,9 @@ SEEDS = {
     + connect() + frame(1, 3, b"AFLUL", krv=True) + close(0) + sec(1),
     "hand_over": setup(engines=3) + connect() + data(0, b"\xfdjunk") + hand_over(0, 1) + data(0, b"abc")
     + connect() + frame(1, 2) + hand_over(1, 0) + toggle_engine(2) + connect() + hand_over(2, 2) + sec(7),
+    # A connection with one engine handed to another, and again to the same one.
+    "hand_over_twice": setup(engines=3) + connect() + frame(0, 0) + hand_over(0, 1) + hand_over(0, 1)
+    + hand_over(0, 2) + data(0, b"abc") + sec(1),
     "off_and_on": setup(engines=2, server_first=True) + connect() + frame(0, 0) + toggle_engine(0)
     + data(0, b"\x03abc") + toggle_engine(0) + connect() + frame(1, 0) + error(0) + toggle_server()
     + connect() + toggle_server() + connect() + sec(1),

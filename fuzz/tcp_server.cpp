@@ -48,9 +48,12 @@ using namespace vornik;
 
 namespace {
 
-void Check(bool Condition) {
-  if (!Condition) std::abort();
+void CheckAt(bool Condition, int Line) {
+  if (Condition) return;
+  std::fprintf(stderr, "tcp_server.cpp:%d: property does not hold\n", Line);
+  std::abort();
 }
+#define Check(Condition) CheckAt((Condition), __LINE__)
 
 // Devices: two long addresses (KRVW), two short ones (valid in KRV frames only). Engines made at
 // the start serve the first long address, the first short one and any device (255).
