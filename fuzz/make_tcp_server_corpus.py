@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the TCP server fuzz target (fuzz/corpus/tcp_server).
 
-Run from anywhere: python3 fuzz/make_tcp_server_corpus.py. Each seed is a short script of
+Run from anywhere: python3 fuzz/make_tcp_server_corpus.py. Inputs kept from fuzz runs stay. Each seed is a short script of
 connection events in the target's encoding (see fuzz/tcp_server.cpp); valid frames are made by
 the target itself, so the seeds are plain operation lists.
 """
@@ -94,8 +94,7 @@ SEEDS = {
 def main():
     out = os.path.join(HERE, "corpus", "tcp_server")
     os.makedirs(out, exist_ok=True)
-    for name in os.listdir(out):
-        os.remove(os.path.join(out, name))
+    # Inputs kept from fuzz runs (named by their hash) stay; only the seeds written here are replaced.
     for name, seed in SEEDS.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(seed)
