@@ -73,8 +73,10 @@ def record(length, rng):
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
+    # Only the seeds written here are replaced; inputs kept from fuzz runs (named by their hash) stay.
     for name in os.listdir(folder):
-        os.remove(os.path.join(folder, name))
+        if name.startswith("seed_"):
+            os.remove(os.path.join(folder, name))
     for i, data in enumerate(seeds):
         with open(os.path.join(folder, "seed_%03d" % i), "wb") as f:
             f.write(data)

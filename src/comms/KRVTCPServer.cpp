@@ -297,6 +297,15 @@ bool TKRVTCPServer::HandOver(TClientData& Client, TKRVComms& Engine) {
   const auto it = std::find_if(clients_.begin(), clients_.end(), [&](const auto& d) { return d.get() == &Client; });
   if (it == clients_.end() || Client.Socket == nullptr || !Client.Socket->isConnected()) return false;
   if (std::find(comms_.begin(), comms_.end(), &Engine) == comms_.end()) return false;
+  if (Engine.ServerSocket() == Client.Socket) return true;  // it has the connection already
+  // A connection has one engine at a time: the one that holds it now lets it go first, or two
+  // engines would write to the same device and only the first would hear it.
+  if (TKRVComms* holder = FindCommsBySocket(Client.Socket); holder != nullptr) {
+    const std::weak_ptr<bool> alive = Client.Alive;
+    holder->TCPClientDisconnected(this);
+    if (alive.expired() || !Client.Socket->isConnected()) return false;
+    if (std::find(comms_.begin(), comms_.end(), &Engine) == comms_.end()) return false;
+  }
   const std::string s = Client.Buffer;
   Identify(Client, Engine, Client.Identified ? Client.Address : Engine.KRVAddress, s);
   return true;

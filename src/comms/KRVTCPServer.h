@@ -105,7 +105,9 @@ class TKRVTCPServer final : public TKRVServerRegistry {
   const std::vector<TKRVComms*>& Comms() const { return comms_; }
 
   /// Hands a connection to an engine now, as a valid frame from the device would (for a device
-  /// whose engine was made after it identified itself). False when the connection is gone.
+  /// whose engine was made after it identified itself). An engine that held the connection loses
+  /// it; handing it to the engine that holds it changes nothing. False when the connection is
+  /// gone or Engine is not registered.
   bool HandOver(TClientData& Client, TKRVComms& Engine);
 
   /// The open connections, oldest first.

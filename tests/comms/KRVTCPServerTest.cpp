@@ -296,6 +296,35 @@ TEST_F(ServerTest, AHandlerMayMakeTheEngineAndHandOverLaterConnections) {
   EXPECT_EQ(late.ServerSocket(), &other);
 }
 
+TEST_F(ServerTest, AConnectionHandedToAnotherEngineLeavesTheFirstOne) {
+  TKRVComms& first = Engine(kDevice);
+  TKRVComms& second = Engine(255);
+  std::vector<std::string> toFirst, toSecond;
+  first.OnRawData = [&](TKRVComms*, const std::string& D) { toFirst.push_back(D); };
+  second.OnRawData = [&](TKRVComms*, const std::string& D) { toSecond.push_back(D); };
+  auto& c = socket().Connect();
+  c.PeerSend(DeviceFrame(kDevice));
+  loop.advance(1);
+  ASSERT_EQ(first.ServerSocket(), &c);
+  EXPECT_TRUE(server.HandOver(*Client(c), second));
+  EXPECT_EQ(second.ServerSocket(), &c);
+  EXPECT_EQ(first.ServerSocket(), nullptr);  // one engine per connection
+  EXPECT_FALSE(first.IsConnected());
+  EXPECT_EQ(server.FindCommsBySocket(&c), &second);
+  // Handing it to the engine that has it changes nothing.
+  const int connects = Count("(178556): Cím azonosítva.");
+  EXPECT_TRUE(server.HandOver(*Client(c), second));
+  EXPECT_EQ(Count("(178556): Cím azonosítva."), connects);
+  toFirst.clear();
+  toSecond.clear();
+  c.PeerSend("abc");
+  loop.advance(1);
+  EXPECT_TRUE(toFirst.empty());
+  ASSERT_EQ(toSecond.size(), 1u);
+  EXPECT_EQ(toSecond[0], "abc");
+  EXPECT_TRUE(c.isConnected());
+}
+
 TEST_F(ServerTest, DestroyingTheServerDisconnectsItsEnginesAndForgetsThem) {
   TKRVComms& e = Engine(kDevice);
   auto& c = socket().Connect();
