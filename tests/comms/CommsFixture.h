@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <filesystem>
+
+#include <unistd.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,8 +41,10 @@ class CommsTest : public ::testing::Test {
   explicit CommsTest(MemoryLinkSettings Settings = {}) : links(loop, &peer, Settings) {}
 
   void SetUp() override {
+    // The process id keeps two test processes run side by side (whose fixtures may sit at the
+    // same address, as under ASan) off each other's log file.
     logPath = std::filesystem::temp_directory_path() /
-              ("vornik_comms_" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log");
+              ("vornik_comms_" + std::to_string(::getpid()) + "_" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log");
     std::filesystem::remove(logPath);
     naplo.SetLogFile(logPath.string());
     naplo.SetLogging(true);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -122,7 +124,7 @@ TEST(HexReader, LinesAreCappedAtTheLongestRecord) {
     EXPECT_FALSE(r.Ok);
     EXPECT_EQ(r.ErrorText, "Túl hosszú a(z) 1. sor: nem Intel HEX rekord.");
   }
-  const std::string file = ::testing::TempDir() + "endless.hex";
+  const std::string file = ::testing::TempDir() + "endless_" + std::to_string(::getpid()) + ".hex";
   {
     std::ofstream out(file, std::ios::binary);
     out << endless;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "comms/KRVComms.h"
 #include "firmware/uHexfileToStr.h"
 #include "logging/uNaploComponent.h"
@@ -36,7 +38,9 @@ struct TProcRig {
   /// plain message that begins with Prefix.
   void CaptureLog(const std::string& Prefix) {
     naplo = std::make_unique<TNaploComponent>(loop);
-    logPath = ::testing::TempDir() + "procedures_" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log";
+    // The process id keeps test processes run side by side off each other's log file.
+    logPath = ::testing::TempDir() + "procedures_" + std::to_string(::getpid()) + "_" +
+              std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log";
     naplo->SetLogFile(logPath);
     naplo->SetLogging(true);
     naplo->SetOnWriteLog([this, Prefix](TNaplo&, std::string& Msg) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+
+#include <unistd.h>
 #include <memory>
 #include <set>
 
@@ -23,6 +25,11 @@
 
 namespace vornik::simtest {
 namespace {
+
+// One log file per test process: cases run side by side must not share it.
+std::string LogPath() {
+  return (std::filesystem::temp_directory_path() / ("vornik_sim_server_" + std::to_string(::getpid()) + ".log")).string();
+}
 
 struct TLines : TLogMemo {
   void AddLine(const std::string& Line) override { Lines.push_back(Line); }
@@ -97,7 +104,7 @@ struct TServerBench {
   explicit TServerBench(bool Announce, TSimDeviceConfig C = {}) : sockets(loop, 1), links(loop, nullptr), comms(loop, links) {
     naplo.SetLogging(true);
     naplo.SetLogTime(false);
-    naplo.SetLogFile((std::filesystem::temp_directory_path() / "vornik_sim_server.log").string());
+    naplo.SetLogFile(LogPath());
     naplo.SetLogMemo(&lines);
     server.SetNaploKomponens(&naplo);
     server.SetActive(true);
@@ -115,7 +122,7 @@ struct TServerBench {
     comms.SetActive(false);  // connections end while the device is still there
     server.SetActive(false);
     device.reset();
-    std::filesystem::remove(std::filesystem::temp_directory_path() / "vornik_sim_server.log");
+    std::filesystem::remove(LogPath());
   }
   testkit::VirtualLoop loop;
   testkit::MemoryServerSocketFactory sockets;
