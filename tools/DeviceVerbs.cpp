@@ -15,6 +15,7 @@
 #include "DeviceSession.h"
 #include "UpdateRun.h"
 #include "VerbOutput.h"
+#include "app/FirmwareLoader.h"
 #include "firmware/KRVDataUtils.h"
 #include "procedures/uDeviceCommands.h"
 #include "util/NumberText.h"
@@ -40,12 +41,6 @@ constexpr int kDefaultPageSize = 264;   ///< bytes
 constexpr int kDefaultBlockSize = 255;  ///< bytes
 
 const char* const kDeviceVerbs[] = {"identify", "restart", "update", "flash-read", "flash-write", "fleet", "listen"};
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
 
 std::string Std(const QString& s) { return s.toStdString(); }
 
@@ -466,39 +461,12 @@ std::optional<int64_t> ParseRange(std::string_view Text, int64_t Min, int64_t Ma
 std::optional<uint32_t> ParseAddress(std::string_view Text) { return ParseUnsigned(Text); }
 
 bool LoadFirmwareForUpdate(const std::string& Name, TLoadedFirmware& FW, std::string& Error) {
-  if (!RegularFileExists(Name)) {
-    Error = kFileNotFound + Name;
-    return false;
-  }
-  const std::string ext = Lower(fs::path(Name).extension().string());
-  if (ext == ".qob") {
-    std::string checksum, error;
-    if (!ReadQOBFile(Name, FW, checksum, error)) {
-      Error = kOpenFileErrorPrefix + error;
-      return false;
-    }
-  } else if (ext == ".hex") {
-    THexReadResult hex;
-    try {
-      hex = ReadHexFile(Name);
-    } catch (const std::exception& e) {
-      Error = kOpenFileErrorPrefix + std::string(e.what());
-      return false;
-    }
-    if (!hex.Ok) {
-      Error = kBadHexFile + hex.ErrorText;
-      return false;
-    }
-    LoadedFirmwareFromHex(std::move(hex), FW);
-  } else {
-    Error = kNotAFirmware;
-    return false;
-  }
-  if (FW.FWImage.empty()) {
-    Error = kBadHexFile + std::string("empty image");
-    return false;
-  }
-  return true;
+  TFirmwareLoadOutput out;
+  out.Log = [](std::string_view Line) {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(Line.size()), Line.data());
+    std::fflush(stderr);
+  };
+  return LoadFirmwareFile(Name, FW, out, &Error);
 }
 
 int RunDeviceVerb(int Argc, char** Argv) {

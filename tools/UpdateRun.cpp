@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "DeviceSession.h"
+#include "app/UpdateSettings.h"
 #include "firmware/KRVDataUtils.h"
 
 namespace vornik {
@@ -110,11 +111,6 @@ void TUpdateRun::Identified(uint16_t ErrorCode, const std::string& Answer) {
 
 void TUpdateRun::Upload() {
   TFirmwareUploader& up = session_.Uploader;
-  up.ClearFlash = options_.EraseFlash;
-  up.UseCBLUD = firmware_.IsBootloaderImage;
-  up.FWAddress = firmware_.FWStartAddr;
-  up.BatchedMode = options_.Batched;
-  up.SafeTurbo = false;
   up.OnPercentDone = [this](TFirmwareUploader* Sender, int) {
     // One report per block the device took; the block length may have been lowered for the device.
     accepted_ = std::min<uint64_t>(accepted_ + static_cast<uint64_t>(std::max(Sender->BlockLength, 0)),
@@ -132,7 +128,10 @@ void TUpdateRun::Upload() {
     Finish(std::move(o));
   };
   try {
-    up.UploadFromStr(firmware_.FWImage);
+    TUploadOptions options;
+    options.ClearFlash = options_.EraseFlash;
+    options.Batched = options_.Batched;
+    StartFirmwareUpload(up, firmware_, options);
   } catch (const std::exception& e) {
     // Only a block length of 0 or less from the settings file gets here.
     session_.Close();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "DeviceVerbs.h"
+#include "app/FirmwareLoader.h"
 #include "VornikVersion.h"
 #include "codec/KRVProtocol.h"
 #include "firmware/PackageFiles.h"
@@ -99,53 +100,25 @@ int Failure(const std::string& Msg) {
   return kExitFailed;
 }
 
-bool IsQOBName(const std::string& Name) {
-  if (Name.size() < 4) return false;
-  std::string ext = Name.substr(Name.size() - 4);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return ext == ".qob";
-}
-
-// Reads a HEX file; on failure prints the program's message and returns false.
-bool ReadHex(const std::string& Name, THexReadResult& Hex) {
-  try {
-    Hex = ReadHexFile(Name);
-  } catch (const EFileError& e) {
-    Failure(e.what());
-    return false;
-  }
-  if (!Hex.Ok) {
-    Failure(kMsgBadHexFile + Hex.ErrorText);
-    return false;
-  }
-  return true;
-}
-
-// Loads a HEX or QOB file into FW; on failure prints the program's message and returns false.
-// ChecksumLine receives the vector-table line of a package that starts at address 0.
-bool LoadFirmware(const std::string& Name, TLoadedFirmware& FW, std::string& ChecksumLine) {
+// Reads a HEX or QOB file (a name ending in ".qob", any case, is a package) as the loader of
+// every face does; on failure prints its message and returns false. Lines the window would log
+// (the vector-table line of a package at address 0) go to standard error.
+bool ReadInput(const std::string& Name, TLoadedFirmware& FW) {
   if (!RegularFileExists(Name)) {
     Failure(kMsgFileNotFound + Name);
     return false;
   }
-  if (IsQOBName(Name)) {
-    std::string error;
-    if (!ReadQOBFile(Name, FW, ChecksumLine, error)) {
-      Failure(kOpenFileErrorPrefix + error);
-      return false;
-    }
-    return true;
-  }
-  THexReadResult hex;
-  if (!ReadHex(Name, hex)) return false;
-  LoadedFirmwareFromHex(std::move(hex), FW);
-  return true;
+  TFirmwareLoadOutput out;
+  out.Log = [](std::string_view Line) { std::cerr << Line << "\n"; };
+  std::string refusal;
+  if (ReadFirmware(Name, IsQOBFileName(Name), FW, out, &refusal)) return true;
+  Failure(refusal);
+  return false;
 }
 
 bool WriteOutput(const std::string& Name, std::string_view Bytes) {
   try {
-    WriteWholeFile(Name, Bytes);
+    WriteFileWithChecksum(Name, Bytes);
   } catch (const EFileError& e) {
     Failure(kWriteErrorPrefix + std::string(e.what()));
     return false;
@@ -169,17 +142,9 @@ int CmdConvert(const std::vector<std::string>& Args, bool ToQOB) {
   const std::string out = Args.size() == 2 ? Args[1] : ChangeFileExt(in, ToQOB ? ".qob" : ".bin");
   if (out.empty()) return UsageError("empty output file name");
   // Rewriting a package in place is allowed; any other same-name target would destroy the source.
-  if (out == in && !(ToQOB && IsQOBName(in))) return UsageError("the output file would overwrite the input: " + in);
-  if (!ToQOB && !IsQOBName(in)) {
-    // HEX to BIN: the plain image as read, without a scrambled copy in between.
-    if (!RegularFileExists(in)) return Failure(kMsgFileNotFound + in);
-    THexReadResult hex;
-    if (!ReadHex(in, hex)) return kExitFailed;
-    return WriteOutput(out, hex.Image) ? kExitOk : kExitFailed;
-  }
+  if (out == in && !(ToQOB && IsQOBFileName(in))) return UsageError("the output file would overwrite the input: " + in);
   TLoadedFirmware fw;
-  std::string checksum;
-  if (!LoadFirmware(in, fw, checksum)) return kExitFailed;
+  if (!ReadInput(in, fw)) return kExitFailed;
   // A package needs its build string: without one a reader finds "Build:" inside the
   // information text instead, and the firmware page refuses such a package anyway.
   if (ToQOB) {
@@ -194,9 +159,7 @@ int CmdInfo(const std::vector<std::string>& Args) {
   if (auto bad = RejectOptions(Args)) return *bad;
   if (Args.size() != 1) return UsageError(Args.empty() ? "missing file" : "too many arguments");
   TLoadedFirmware fw;
-  std::string checksum;
-  if (!LoadFirmware(Args[0], fw, checksum)) return kExitFailed;
-  if (!checksum.empty()) std::cerr << checksum << "\n";
+  if (!ReadInput(Args[0], fw)) return kExitFailed;
   if (fw.FWBuildStr.empty()) return Failure(kMsgNoInfoBlock);
   std::cout << "File path=" << Args[0] << "\n";
   std::cout << "Memory address=" << fw.FWStartAddr << "\n";

@@ -2,6 +2,7 @@
 
 #include "app/CreateMissingValuesIni.h"
 #include "comms/KRVComms.h"
+#include "firmware/PackageFiles.h"
 #include "procedures/uFirmwareUploader.h"
 
 namespace vornik {
@@ -84,6 +85,15 @@ void ApplyUpdateSettings(TIniFile& ini, TKRVComms& KRVComms, TFirmwareUploader& 
   FirmwareUploader.SetBatchSize(ini.ReadInteger("BATCH", "BatchSize", FirmwareUploader.BatchSize()));
   FirmwareUploader.SetTimeBetweenPcks(ini.ReadInteger("BATCH", "TimeBetweenPcks", FirmwareUploader.TimeBetweenPcks()));
   FirmwareUploader.SetCSYGATimeout(ini.ReadInteger("BATCH", "CSYGATimeout", FirmwareUploader.CSYGATimeout()));
+}
+
+void StartFirmwareUpload(TFirmwareUploader& Uploader, const TLoadedFirmware& Firmware, const TUploadOptions& Options) {
+  Uploader.ClearFlash = Options.ClearFlash;
+  Uploader.UseCBLUD = Firmware.IsBootloaderImage;
+  Uploader.FWAddress = static_cast<uint32_t>(Firmware.FWStartAddr);
+  Uploader.BatchedMode = Options.Batched;
+  Uploader.SafeTurbo = Options.SafeTurbo;
+  Uploader.UploadFromStr(Firmware.FWImage);
 }
 
 }  // namespace vornik

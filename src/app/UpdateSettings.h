@@ -13,6 +13,14 @@ namespace vornik {
 class TIniFile;
 class TKRVComms;
 class TFirmwareUploader;
+struct TLoadedFirmware;
+
+/// What a face decides about an upload; everything else comes from the firmware and the settings.
+struct TUploadOptions {
+  bool ClearFlash = false;  ///< erase the device's data flash first
+  bool Batched = false;     ///< batched mode
+  bool SafeTurbo = false;   ///< the window's choice for lines slower than 115200 baud
+};
 
 /// The engine as the window ships it (link, queue, receive, waiting and logging switches), KRVW
 /// framing. Link target, address and the log component are the caller's.
@@ -24,5 +32,10 @@ void ApplyShippedUploaderSettings(TFirmwareUploader& Uploader);
 /// Sections DEBUG and BATCH into the engine and the uploader. Defaults of BlockLength, BatchSize,
 /// TimeBetweenPcks and CSYGATimeout are the uploader's current values.
 void ApplyUpdateSettings(TIniFile& Reader, TKRVComms& Comms, TFirmwareUploader& Uploader);
+
+/// Configures the uploader for Firmware (bootloader announcement, start address) and Options,
+/// then starts it with the scrambled image. Raises what UploadFromStr raises (a block length of 0
+/// or less, an upload already running).
+void StartFirmwareUpload(TFirmwareUploader& Uploader, const TLoadedFirmware& Firmware, const TUploadOptions& Options);
 
 }  // namespace vornik

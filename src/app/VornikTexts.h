@@ -19,6 +19,11 @@ inline constexpr const char* kNoInfoBlock =
 inline constexpr const char* kLoadedBuild = "A betöltött firmware buildszáma: ";
 inline constexpr const char* kBadHexFile = "Hibás hexfájl: ";
 inline constexpr const char* kNothingLoaded = "nincs betöltött firmware.";
+// A checksum file (NAME.sha256) beside the firmware file.
+inline constexpr const char* kChecksumMismatch =
+    "A kiválasztott állomány sérült: SHA-256 ellenőrzőösszege nem egyezik a(z) %s fájlban megadottal.";
+inline constexpr const char* kChecksumUnreadable =
+    "Az ellenőrzőösszeg-fájlban (%s) nincs a kiválasztott állományhoz tartozó SHA-256 sor.";
 inline constexpr const char* kRepeatedPackets = "Hiba miatt ismételt csomagok száma: %d";
 
 // Information table.

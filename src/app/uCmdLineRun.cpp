@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "app/UpdateSettings.h"
 #include "app/VornikTexts.h"
 #include "app/uCmdLineArgs.h"
 #include "app/uMainFormCore.h"
@@ -60,14 +61,9 @@ void CmdLineTimerTimer(TMainFormCore& Form, const std::vector<std::string>& Para
   Form.SetConnected(true);
   Form.SetUpdateRunning(true);
 
-  TFirmwareUploader& up = Form.FirmwareUploader;
-  up.ClearFlash = false;
-  up.UseCBLUD = Form.IsBootloaderImage;
-  up.FWAddress = Form.FWStartAddr;
-  up.BatchedMode = false;
-  up.SafeTurbo = false;
   try {
-    up.UploadFromStr(Form.FWImage);
+    // No questions here: the data flash is never erased and batched mode is never used.
+    StartFirmwareUpload(Form.FirmwareUploader, Form.Firmware, TUploadOptions{});
   } catch (const std::exception& e) {
     // The uploader refused to start (a BlockLength of 0 or less in the settings file): say why,
     // close the link and end the run instead of waiting for an upload that never comes.

@@ -17,12 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string UpperAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
 std::string FormatPercentS(const char* format, const std::string& value) {
   std::string out(format);
   const auto pos = out.find("%s");
@@ -155,99 +149,29 @@ void TMainFormCore::chbConnectedClick() {
 }
 
 bool TMainFormCore::LoadFirmwareFile() {
-  // Forget the previous file entirely: an image kept from it would no longer match the start
-  // address and information of what is shown, and could be packaged or sent by mistake.
-  FWStartAddr = 0;
-  FWBuildStr.clear();
-  FWImage.clear();
-  FWInfoFound = false;
-  FWInfo = TFWInfo{};
-  IsBootloaderImage = false;
+  // Forget the previous file entirely: an image kept from it would no longer match what is
+  // shown, and could be packaged or sent by mistake.
+  Firmware = TLoadedFirmware{};
   FWInfoRows.clear();
   if (OnFWInfoChanged) OnFWInfoChanged();
   if (OnClearViews) OnClearViews();
 
-  const std::string name = edFWFile;
-  if (!RegularFileExists(name)) {
-    if (!name.empty()) LogMessage(FormatPercentS(texts::kFileNotFound, name));
-    return false;
-  }
-  const std::string ext = UpperAscii(fs::path(name).extension().string());
-  bool ok;
-  if (ext == ".HEX") {
-    ok = LoadHexFile(name, FWImage);
-  } else if (ext == ".QOB") {
-    ok = LoadQOBFile(name, FWImage);
-  } else {
-    ReportMessage(texts::kNotAFirmware);
-    return false;
-  }
-  if (!ok) return false;
-  if (FWBuildStr.empty()) {
-    ReportMessage(texts::kNoInfoBlock);
-    return false;
-  }
-  LogMessage(std::string(texts::kLoadedBuild) + FWBuildStr);
-
-  FWInfoRows.push_back({texts::kRowFilePath, name});
-  FWInfoRows.push_back({texts::kRowMemoryAddress, std::to_string(FWStartAddr)});
-  if (FWInfoFound) {
-    for (auto& [name, value] : CommaTextPairs(FWInfoToText(FWInfo))) FWInfoRows.push_back({name, value});
-  } else {
-    FWInfoRows.push_back({texts::kRowBuildStr, FWBuildStr});
-  }
+  TFirmwareLoadOutput out;
+  out.Log = [this](std::string_view Line) { LogMessage(Line); };
+  out.Report = [this](std::string_view Msg) { ReportMessage(Msg); };
+  out.Missing = out.Log;
+  if (!vornik::LoadFirmwareFile(edFWFile, Firmware, out)) return false;
+  LogMessage(std::string(texts::kLoadedBuild) + Firmware.FWBuildStr);
+  FWInfoRows = FirmwareInfoRows(edFWFile, Firmware);
   if (OnFWInfoChanged) OnFWInfoChanged();
   return true;
-}
-
-bool TMainFormCore::LoadHexFile(const std::string& FileName, std::string& Image) {
-  Image.clear();
-  std::string errorText;
-  if (!HexfileToStr(FileName, Image, FWStartAddr, FWInfo, FWInfoFound, errorText)) {
-    ReportMessage(std::string(texts::kBadHexFile) + errorText);
-    return false;
-  }
-  FWBuildStr = FindBuildStr(Image);
-  // An image at address 0 too short for a vector table is an ordinary firmware.
-  IsBootloaderImage = FWStartAddr == 0 && IsBootloaderVectorTable(Image);
-  ScrambleImage(Image, FWStartAddr);
-  return true;
-}
-
-bool TMainFormCore::LoadQOBFile(const std::string& FileName, std::string& Image) {
-  TLoadedFirmware fw;
-  std::string checksumLine;
-  std::string errorText;
-  if (!ReadQOBFile(FileName, fw, checksumLine, errorText)) {
-    ReportMessage(std::string(kOpenFileErrorPrefix) + errorText);
-    return false;
-  }
-  if (!checksumLine.empty()) LogMessage(checksumLine);
-  Image = std::move(fw.FWImage);
-  FWStartAddr = fw.FWStartAddr;
-  FWBuildStr = std::move(fw.FWBuildStr);
-  FWInfoFound = fw.FWInfoFound;
-  FWInfo = fw.FWInfo;
-  IsBootloaderImage = fw.IsBootloaderImage;
-  return true;
-}
-
-TLoadedFirmware TMainFormCore::LoadedFirmware() const {
-  TLoadedFirmware fw;
-  fw.FWImage = FWImage;
-  fw.FWStartAddr = FWStartAddr;
-  fw.FWBuildStr = FWBuildStr;
-  fw.FWInfoFound = FWInfoFound;
-  fw.FWInfo = FWInfo;
-  fw.IsBootloaderImage = IsBootloaderImage;
-  return fw;
 }
 
 void TMainFormCore::CreatePackageFile(bool Qob, const std::function<bool(const std::string&)>& ConfirmOverwrite) {
   try {
     // Nothing loaded (the last load failed): an empty file would look like a good one.
-    if (FWImage.empty()) throw std::runtime_error(texts::kNothingLoaded);
-    const TLoadedFirmware fw = LoadedFirmware();
+    if (Firmware.FWImage.empty()) throw std::runtime_error(texts::kNothingLoaded);
+    const TLoadedFirmware& fw = Firmware;
     if (Qob) {
       // Refused before the question: such a package would not read back as written.
       const std::string problem = QOBWriteProblem(fw);
@@ -256,7 +180,8 @@ void TMainFormCore::CreatePackageFile(bool Qob, const std::function<bool(const s
     const std::string target = vornik::ChangeFileExt(edFWFile, Qob ? ".qob" : ".bin");
     if (RegularFileExists(target) && !(ConfirmOverwrite && ConfirmOverwrite(FormatPercentS(kOverwriteQuestion, target))))
       return;
-    WriteWholeFile(target, Qob ? MakeQOBContent(fw) : PlainImage(fw));
+    // The checksum file goes with it: one left from an earlier file would refuse the new one.
+    WriteFileWithChecksum(target, Qob ? MakeQOBContent(fw) : PlainImage(fw));
     ReportMessage(std::string(kNewFileMessage) + target);
   } catch (const std::exception& e) {
     ReportMessage(std::string(kWriteErrorPrefix) + e.what());

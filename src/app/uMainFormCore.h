@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/AppPaths.h"
+#include "app/FirmwareLoader.h"
 #include "app/uKRVCommsCfgFrame.h"
 #include "comms/KRVComms.h"
 #include "firmware/PackageFiles.h"
@@ -33,12 +34,6 @@
 #include "procedures/uFlashReaderWriter.h"
 
 namespace vornik {
-
-struct TFWInfoRow {
-  std::string Name;
-  std::string Value;
-  bool operator==(const TFWInfoRow&) const = default;
-};
 
 class TMainFormCore {
  public:
@@ -71,13 +66,8 @@ class TMainFormCore {
   TFirmwareUploader FirmwareUploader;
   TFlashReaderWriter FlashReaderWriter;
 
-  // The loaded firmware; the image is held scrambled, keyed by FWStartAddr.
-  std::string FWImage;
-  int32_t FWStartAddr = 0;
-  std::string FWBuildStr;  ///< "Build:" and the five characters after it; empty without a block
-  bool FWInfoFound = false;
-  TFWInfo FWInfo;
-  bool IsBootloaderImage = false;
+  /// The loaded firmware (image held scrambled); empty when the last load failed.
+  TLoadedFirmware Firmware;
 
   // Control values the operations use.
   std::string edFWFile;
@@ -101,17 +91,14 @@ class TMainFormCore {
   /// Progress of a procedure: the progress bar, or one "." on the console.
   void OnProcessPercentDone(int PercentDone);
 
-  /// Loads the file named in edFWFile into FW and fills FWInfoRows; true when usable.
+  /// Loads the file named in edFWFile into Firmware (LoadFirmwareFile of FirmwareLoader.h, its
+  /// messages through LogMessage and ReportMessage) and fills FWInfoRows; true when usable.
   bool LoadFirmwareFile();
-  bool LoadHexFile(const std::string& FileName, std::string& Image);
-  bool LoadQOBFile(const std::string& FileName, std::string& Image);
 
   /// Writes the loaded firmware as a QOB package (Qob) or a flat BIN image beside the firmware
   /// file. An existing target is replaced only when ConfirmOverwrite answers true; declining
   /// writes nothing and says nothing. The file is written whole or not at all.
   void CreatePackageFile(bool Qob, const std::function<bool(const std::string& Question)>& ConfirmOverwrite);
-  /// The loaded firmware as one record.
-  TLoadedFirmware LoadedFirmware() const;
 
   /// Reads sections DEBUG and BATCH into the engine and the uploader.
   void ApplyIniSettings();

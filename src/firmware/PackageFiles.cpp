@@ -1,5 +1,6 @@
 #include "firmware/PackageFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,13 @@ constexpr const char* kMsgShortBuildStr = "Csonka QOB fájl: a build-szöveg a f
 constexpr const char* kMsgShortStartAddr = "Csonka QOB fájl: a \"StartAddr:\" után nincs meg a 10 számjegy.";
 constexpr const char* kMsgShortFWInfo =
     "Csonka QOB fájl: az \"FWInfo:\" rész hosszabb, mint ami a fájlból hátravan.";
+constexpr const char* kMsgNoStartAddr = "Sérült QOB fájl: hiányzik belőle a \"StartAddr:\" rész.";
+constexpr const char* kMsgBadStartAddr = "Sérült QOB fájl: a \"StartAddr:\" után nem 10 számjegyű cím áll.";
+constexpr const char* kMsgBadFWInfoLength =
+    "Sérült QOB fájl: az \"FWInfo:\" után nem 5 számjegy és kettőspont áll.";
+constexpr const char* kMsgPiecesInsideImage =
+    "Sérült QOB fájl: a csomag részei nem a firmware-kép után, a fájl végén állnak.";
+constexpr const char* kMsgEmptyImage = "Sérült QOB fájl: nincs benne firmware-kép.";
 
 // Signed 32-bit decimal with an optional sign; 0 for anything else.
 int32_t StrToIntDef0(std::string_view S) {
@@ -40,6 +48,10 @@ int32_t StrToIntDef0(std::string_view S) {
   if (neg) v = -v;
   if (v > 2147483647LL) return 0;
   return static_cast<int32_t>(v);
+}
+
+bool AllDigits(std::string_view S) {
+  return std::all_of(S.begin(), S.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string HexDigits(std::string_view Bytes) {
@@ -97,6 +109,7 @@ void LoadedFirmwareFromHex(THexReadResult&& Hex, TLoadedFirmware& FW) {
 }
 
 bool ReadQOBBytes(std::string S, TLoadedFirmware& FW, std::string& ChecksumLine, std::string& ErrorText) {
+  const std::string original = S;
   TLoadedFirmware r = FW;
   r.FWStartAddr = 0;
   r.FWBuildStr.clear();
@@ -112,15 +125,24 @@ bool ReadQOBBytes(std::string S, TLoadedFirmware& FW, std::string& ChecksumLine,
     S.erase(p, kBuildStrLength);
   }
 
+  // Every writer appends the start address; a package without a readable one is cut or damaged,
+  // and reading it as address 0 would put it over the bootloader.
   p = S.find(kStartAddrMarker);
-  if (p != std::string::npos) {
-    if (S.size() - p < kStartAddrMarker.size() + kStartAddrDigits) {
-      ErrorText = kMsgShortStartAddr;
-      return false;
-    }
-    r.FWStartAddr = StrToIntDef0(std::string_view(S).substr(p + kStartAddrMarker.size(), kStartAddrDigits));
-    S.erase(p, kStartAddrMarker.size() + kStartAddrDigits);
+  if (p == std::string::npos) {
+    ErrorText = kMsgNoStartAddr;
+    return false;
   }
+  if (S.size() - p < kStartAddrMarker.size() + kStartAddrDigits) {
+    ErrorText = kMsgShortStartAddr;
+    return false;
+  }
+  const std::string_view digits = std::string_view(S).substr(p + kStartAddrMarker.size(), kStartAddrDigits);
+  if (!AllDigits(digits) || digits > std::string_view("2147483647")) {
+    ErrorText = kMsgBadStartAddr;
+    return false;
+  }
+  r.FWStartAddr = StrToIntDef0(digits);
+  S.erase(p, kStartAddrMarker.size() + kStartAddrDigits);
 
   p = S.find(kFWInfoMarker);
   if (p != std::string::npos) {
@@ -129,7 +151,12 @@ bool ReadQOBBytes(std::string S, TLoadedFirmware& FW, std::string& ChecksumLine,
       ErrorText = kMsgShortFWInfo;
       return false;
     }
-    const int32_t n = StrToIntDef0(std::string_view(S).substr(p + kFWInfoMarker.size(), kFWInfoLengthDigits));
+    const std::string_view length = std::string_view(S).substr(p + kFWInfoMarker.size(), kFWInfoLengthDigits);
+    if (!AllDigits(length) || S[p + kFWInfoHead - 1] != ':') {
+      ErrorText = kMsgBadFWInfoLength;
+      return false;
+    }
+    const int32_t n = StrToIntDef0(length);
     const std::size_t len = n > 0 ? static_cast<std::size_t>(n) : 0;
     if (rest - kFWInfoHead < len) {
       ErrorText = kMsgShortFWInfo;
@@ -139,6 +166,17 @@ bool ReadQOBBytes(std::string S, TLoadedFirmware& FW, std::string& ChecksumLine,
     S.erase(p, kFWInfoHead + len);
   } else {
     r.FWInfoFound = false;
+  }
+
+  // A writer puts the image first and the pieces after it. A piece found inside the image means
+  // a damaged marker left its own piece in the image, which would then reach the device.
+  if (S.empty()) {
+    ErrorText = kMsgEmptyImage;
+    return false;
+  }
+  if (std::string_view(original).substr(0, S.size()) != S) {
+    ErrorText = kMsgPiecesInsideImage;
+    return false;
   }
 
   if (r.FWStartAddr == 0) {

@@ -8,7 +8,11 @@
 // and "StartAddr:" with ten decimal digits. There is no header: a reader finds each marker by its
 // first occurrence in the whole content (image included), in the order build string, start
 // address, information, cutting each piece out before the next search, and what remains is the
-// image. A package that ends inside a piece is refused rather than read short.
+// image. A package that ends inside a piece is refused rather than read short, and so is one
+// that a cut or a damaged byte has made unreadable: no "StartAddr:" with ten digits (read as 0 it
+// would be installed over the bootloader), an information length that is not five digits and a
+// colon, no image, or a piece found inside the image instead of after it (a damaged marker
+// leaves its piece in the image).
 //
 // For an image that starts at address 0 the vector table decides whether it is a bootloader: the
 // first 32 plain bytes as eight little-endian 32-bit words add up to 0 (mod 2^32).

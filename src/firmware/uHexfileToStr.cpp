@@ -22,6 +22,8 @@ constexpr const char* kMsgOverflow =
     "támogatja.";
 constexpr const char* kMsgChecksum = "Nem egyezik az ellenőrzőösszeg a(z) %d. sorban! (számított %d <> %d)";
 constexpr const char* kMsgNoData = "A hexfájl nem tartalmaz adatrekordot.";
+// A file cut at a line boundary is otherwise a valid, shorter image.
+constexpr const char* kMsgNoEof = "A hexfájl csonka: hiányzik a fájl végét jelző rekord (01-es típus).";
 constexpr const char* kMsgLineTooLong = "Túl hosszú a(z) %d. sor: nem Intel HEX rekord.";
 
 // The longest valid record: colon, length, address, type, 255 data bytes, checksum.
@@ -122,6 +124,9 @@ class THexReader {
         if (startAddr_ < 0) startAddr_ = static_cast<int32_t>(abs);
         Store(static_cast<uint32_t>(abs), data, len);
       }
+    } else if (type == 1) {
+      // Records after it are still read: some tools append data after the end-of-file record.
+      sawEof_ = true;
     } else if (type == 2) {
       base_ = static_cast<uint64_t>(baseField) << 4;
     } else if (type == 4) {
@@ -148,6 +153,10 @@ class THexReader {
     }
     if (startAddr_ < 0) {
       r.ErrorText = kMsgNoData;
+      return r;
+    }
+    if (!sawEof_) {
+      r.ErrorText = kMsgNoEof;
       return r;
     }
     // The information block is read from the whole address space, also below StartAddr.
@@ -220,6 +229,7 @@ class THexReader {
   int lineNo_ = 0;
   uint64_t base_ = 0;
   int32_t startAddr_ = -1;
+  bool sawEof_ = false;
   int64_t highest_ = 0;
   std::string error_;
   std::vector<std::unique_ptr<uint8_t[]>> blocks_;

@@ -13,7 +13,10 @@
 //
 // Errors: a bad line ends the reading with one Hungarian message naming the line (numbered from
 // 1, blank lines counted); the reader never throws on bad data and never reads past the end of a
-// line. Only a file that cannot be opened or read raises EFileError.
+// line. A file without data records, or without an end-of-file record (type 01; a file cut at a
+// line boundary would otherwise read as a valid, shorter image), is refused with its own message;
+// records after the end-of-file record are still read. Only a file that cannot be opened or read
+// raises EFileError.
 //
 // Scrambling XORs an address-keyed stream over an image; it is its own inverse.
 #pragma once

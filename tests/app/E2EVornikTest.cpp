@@ -121,7 +121,7 @@ TEST_F(VornikRun, UsageMessagesAndExitCode99) {
 TEST_F(VornikRun, UnusableFirmwareFiles) {
   WriteAll(Dir.Path("notes.txt"), "hello");
   WriteAll(Dir.Path("bad.hex"), ":10000000ZZ\n");
-  WriteAll(Dir.Path("noinfo.hex"), ":0400000001020304F2\n:00000001FF\n");
+  WriteAll(Dir.Path("noinfo.hex"), ":0401000001020304F1\n:00000001FF\n");
   fs::create_directory(Dir.Path("folder.hex"));
   struct {
     std::string file;

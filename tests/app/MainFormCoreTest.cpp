@@ -164,9 +164,9 @@ TEST_F(MainFormCoreTest, FailedLoadForgetsThePreviousFirmware) {
   ASSERT_TRUE(f->LoadFirmwareFile());
   f->edFWFile = File("fw.txt", "x");
   EXPECT_FALSE(f->LoadFirmwareFile());
-  EXPECT_TRUE(f->FWImage.empty());
-  EXPECT_FALSE(f->FWInfoFound);
-  EXPECT_EQ(f->FWStartAddr, 0);
+  EXPECT_TRUE(f->Firmware.FWImage.empty());
+  EXPECT_FALSE(f->Firmware.FWInfoFound);
+  EXPECT_EQ(f->Firmware.FWStartAddr, 0);
   EXPECT_TRUE(f->FWInfoRows.empty());
 }
 
@@ -177,14 +177,14 @@ TEST_F(MainFormCoreTest, HexWithInformationBlock) {
     Lines.clear();
     f->edFWFile = File(name, HexText(0x4000, plain));
     ASSERT_TRUE(f->LoadFirmwareFile()) << name;
-    EXPECT_EQ(f->FWStartAddr, 0x4000);
-    EXPECT_EQ(f->FWBuildStr, "Build:12345");
-    EXPECT_TRUE(f->FWInfoFound);
-    EXPECT_FALSE(f->IsBootloaderImage);
-    std::string unscrambled = f->FWImage;
+    EXPECT_EQ(f->Firmware.FWStartAddr, 0x4000);
+    EXPECT_EQ(f->Firmware.FWBuildStr, "Build:12345");
+    EXPECT_TRUE(f->Firmware.FWInfoFound);
+    EXPECT_FALSE(f->Firmware.IsBootloaderImage);
+    std::string unscrambled = f->Firmware.FWImage;
     ScrambleImage(unscrambled, 0x4000);
     EXPECT_EQ(unscrambled, plain);
-    EXPECT_NE(f->FWImage, plain);
+    EXPECT_NE(f->Firmware.FWImage, plain);
     EXPECT_EQ(Lines.back(), "A betöltött firmware buildszáma: Build:12345");
     ASSERT_GE(f->FWInfoRows.size(), 5u);
     EXPECT_EQ(f->FWInfoRows[0], (TFWInfoRow{"File path", f->edFWFile}));
@@ -202,7 +202,7 @@ TEST_F(MainFormCoreTest, BuildStringOutsideTheBlockGivesTheSingleBuildRow) {
   img.replace(0x40, 11, "Build:ABCDE");
   f->edFWFile = File("fw.hex", HexText(0x10000, img));
   ASSERT_TRUE(f->LoadFirmwareFile());
-  EXPECT_FALSE(f->FWInfoFound);
+  EXPECT_FALSE(f->Firmware.FWInfoFound);
   EXPECT_EQ(f->FWInfoRows, (std::vector<TFWInfoRow>{{"File path", f->edFWFile},
                                                     {"Memory address", "65536"},
                                                     {"BuildStr", "Build:ABCDE"}}));
@@ -222,18 +222,18 @@ TEST_F(MainFormCoreTest, BootloaderRecognitionByVectorTable) {
   boot.replace(0x8000, 83, InfoBlock());
   f->edFWFile = File("boot.hex", HexText(0, boot));
   ASSERT_TRUE(f->LoadFirmwareFile());
-  EXPECT_TRUE(f->IsBootloaderImage);
+  EXPECT_TRUE(f->Firmware.IsBootloaderImage);
 
   std::string notBoot = boot;
   notBoot[0] ^= 1;
   f->edFWFile = File("app.hex", HexText(0, notBoot));
   ASSERT_TRUE(f->LoadFirmwareFile());
-  EXPECT_FALSE(f->IsBootloaderImage);
+  EXPECT_FALSE(f->Firmware.IsBootloaderImage);
 
   // The same bytes at another address are never a bootloader.
   f->edFWFile = File("high.hex", HexText(0x100000, boot.substr(0, 0x100) + "Build:00001"));
   ASSERT_TRUE(f->LoadFirmwareFile());
-  EXPECT_FALSE(f->IsBootloaderImage);
+  EXPECT_FALSE(f->Firmware.IsBootloaderImage);
 }
 
 TEST_F(MainFormCoreTest, QobPackageAtAddressZeroLogsTheChecksumLine) {
@@ -243,9 +243,9 @@ TEST_F(MainFormCoreTest, QobPackageAtAddressZeroLogsTheChecksumLine) {
   ScrambleImage(scrambled, 0);
   f->edFWFile = File("p.qob", scrambled + "Build:77777" + "StartAddr:0000000000");
   ASSERT_TRUE(f->LoadFirmwareFile());
-  EXPECT_TRUE(f->IsBootloaderImage);
-  EXPECT_EQ(f->FWImage, scrambled);
-  EXPECT_EQ(f->FWBuildStr, "Build:77777");
+  EXPECT_TRUE(f->Firmware.IsBootloaderImage);
+  EXPECT_EQ(f->Firmware.FWImage, scrambled);
+  EXPECT_EQ(f->Firmware.FWBuildStr, "Build:77777");
   EXPECT_TRUE(Boxes.empty());
   ASSERT_GE(Lines.size(), 2u);
   EXPECT_EQ(Lines[0].rfind("Checksum: [$", 0), 0u) << Lines[0];

@@ -147,8 +147,8 @@ TEST(HexReader, LineNumbersCountBlankLinesAndEveryLineEnding) {
 
 TEST(HexReader, AddressSpaceLimits) {
   const std::string top = LinearRec(0x08FF);
-  EXPECT_TRUE(ReadHexText(top + DataRec(0xFFFE, "x")).Ok);
-  EXPECT_TRUE(ReadHexText(top + DataRec(0xFFFE, "xy")).Ok);  // ends on the last byte of the space
+  EXPECT_TRUE(ReadHexText(top + DataRec(0xFFFE, "x") + kEofRec).Ok);
+  EXPECT_TRUE(ReadHexText(top + DataRec(0xFFFE, "xy") + kEofRec).Ok);  // ends on the last byte of the space
   const std::string overflow1 =
       "Túlcímzés a(z) 2. sorban: az 512 kbyte-nál nagyobb firmware-eket a szoftver jelenleg nem támogatja.";
   EXPECT_EQ(ReadHexText(top + DataRec(0xFFFF, "x")).ErrorText, overflow1);
@@ -157,7 +157,7 @@ TEST(HexReader, AddressSpaceLimits) {
   EXPECT_EQ(ReadHexText(LinearRec(0xFFFF) + DataRec(0xFFFF, "x")).ErrorText, overflow1);
   // The overflow is found before a wrong checksum on the same line.
   EXPECT_EQ(ReadHexText(top + ":01FFFF0078FF\n").ErrorText, overflow1);
-  const THexReadResult r = ReadHexText(top + DataRec(0xFFFE, "x"));
+  const THexReadResult r = ReadHexText(top + DataRec(0xFFFE, "x") + kEofRec);
   EXPECT_EQ(r.StartAddr, 0x8FFFFFE);
   EXPECT_EQ(r.Image, "x");
 }
@@ -170,12 +170,12 @@ TEST(HexReader, ImageStartsAtTheFirstRecordAndFillsGaps) {
   EXPECT_EQ(r.Image, "HI");
   // Gaps are 0xFF; a later record overwrites an earlier one; a record below the start only
   // lands where it overlaps the image.
-  r = ReadHexText(DataRec(0x100, "ABCD") + DataRec(0x108, "EF") + DataRec(0x101, "x") + DataRec(0xFE, "123"));
+  r = ReadHexText(DataRec(0x100, "ABCD") + DataRec(0x108, "EF") + DataRec(0x101, "x") + DataRec(0xFE, "123") + kEofRec);
   ASSERT_TRUE(r.Ok);
   EXPECT_EQ(r.Image, std::string("3xCD\xFF\xFF\xFF\xFF" "EF"));
   // Extended linear, then extended segment replaces the base.
   r = ReadHexText(LinearRec(1) + DataRec(0, "A") + SegmentRec(0x1000) + DataRec(0x10, "B") + SegmentRec(0) +
-                  DataRec(0xFFFF, "Z"));
+                  DataRec(0xFFFF, "Z") + kEofRec);
   ASSERT_TRUE(r.Ok);
   EXPECT_EQ(r.StartAddr, 0x10000);
   ASSERT_EQ(r.Image.size(), 0x11u);
@@ -192,7 +192,7 @@ TEST(HexReader, FileWithoutDataIsRefused) {
 TEST(HexReader, InformationBlockIsFoundBelowTheStartAddress) {
   const std::string info = SampleInfoBytes();
   THexReadResult r = ReadHexText(DataRec(0x9000, "code") + DataRec(0x8000, info.substr(0, 40)) +
-                                 DataRec(0x8028, info.substr(40)));
+                                 DataRec(0x8028, info.substr(40)) + kEofRec);
   ASSERT_TRUE(r.Ok);
   EXPECT_EQ(r.StartAddr, 0x9000);
   EXPECT_EQ(r.Image, "code");
@@ -201,12 +201,12 @@ TEST(HexReader, InformationBlockIsFoundBelowTheStartAddress) {
 
   std::string bad = info;
   bad[5] = ';';
-  r = ReadHexText(DataRec(0x8000, bad));
+  r = ReadHexText(DataRec(0x8000, bad) + kEofRec);
   ASSERT_TRUE(r.Ok);
   EXPECT_FALSE(r.InfoFound);
   EXPECT_EQ(r.FWInfo, TFWInfo{});
   // A block cut short by the end of the data: the missing bytes are 0xFF.
-  r = ReadHexText(DataRec(0x8000, info.substr(0, 20)));
+  r = ReadHexText(DataRec(0x8000, info.substr(0, 20)) + kEofRec);
   ASSERT_TRUE(r.InfoFound);
   EXPECT_EQ(r.FWInfo.ToBytes().substr(20), std::string(63, '\xFF'));
 }
@@ -225,7 +225,7 @@ TEST(HexReader, FileReadInPiecesEqualsTextReadWhole) {
     addr += 16;
   }
   text += std::string(131071 - text.size(), ' ') + "\r";  // lone CR ends a piece
-  text += HexRecord(0, addr, "tail") + "\r\nbad";
+  text += HexRecord(0, addr, "tail") + "\r\n" + kEofRec + "bad";
   FwTempDir dir;
   WriteFileBytes(dir.Path("big.hex"), text);
   const THexReadResult whole = ReadHexText(text);
@@ -259,7 +259,7 @@ TEST(HexReader, HexfileToStrKeepsTheCallersBlockOnFailureAndRaisesForMissingFile
   EXPECT_EQ(info.ToBytes(), SampleInfoBytes());
   EXPECT_THROW(HexfileToStr(dir.Path("none.hex"), image, start, info, found, error), EFileError);
 
-  WriteFileBytes(dir.Path("good.hex"), DataRec(0x10, "A"));
+  WriteFileBytes(dir.Path("good.hex"), DataRec(0x10, "A") + kEofRec);
   error = "untouched";
   EXPECT_TRUE(HexfileToStr(dir.Path("good.hex"), image, start, info, found, error));
   EXPECT_EQ(image, "A");

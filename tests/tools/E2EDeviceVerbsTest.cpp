@@ -209,7 +209,7 @@ TEST_F(DeviceVerbs, BadUsageIsRefusedBeforeTheLinkOpens) {
   WriteAll(Dir.Path("bad.hex"), ":10000000ZZ\n");
   // A bootloader image: at address 0, its first eight vector words sum to 0.
   const std::string zeros(32, '0');
-  WriteAll(Dir.Path("boot.hex"), ":10000000" + zeros + "F0\n:10001000" + zeros + "E0\n:00000001FF\n");
+  WriteAll(Dir.Path("boot.hex"), ":10000000" + zeros + "F0\n:10001000" + zeros + "E0\n:0B0020004275696C643A3030303031BA\n:00000001FF\n");
   struct {
     std::string verb;
     std::vector<std::string> args;

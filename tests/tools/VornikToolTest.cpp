@@ -112,10 +112,11 @@ TEST_F(VornikTool, FailuresPrintTheProgramsMessages) {
   };
   WriteFileBytes(Dir.Path("bad.hex"), DataRec(0, "AB") + "00000001FF\n");
   WriteFileBytes(Dir.Path("short.qob"), "imageStartAddr:00001");
-  WriteFileBytes(Dir.Path("noinfo.hex"), DataRec(0x100, "plain code"));
+  WriteFileBytes(Dir.Path("noinfo.hex"), DataRec(0x100, "plain code") + kEofRec);
   // "Build:" in the image's last bytes, and an image at 0 too short for its vector table.
-  WriteFileBytes(Dir.Path("cutbuild.hex"), DataRec(0x100, "code Build:12"));
-  WriteFileBytes(Dir.Path("tiny.hex"), DataRec(0, "Build:12345 tiny"));
+  WriteFileBytes(Dir.Path("cutbuild.hex"), DataRec(0x100, "code Build:12") + kEofRec);
+  WriteFileBytes(Dir.Path("tiny.hex"), DataRec(0, "Build:12345 tiny") + kEofRec);
+  WriteFileBytes(Dir.Path("cut.hex"), DataRec(0x100, "Build:12345 code"));
   const std::vector<TCase> cases = {
       {"hex2bin " + Dir.Path("none.hex"), 1, "A kiválasztott állomány nem található: " + Dir.Path("none.hex")},
       {"hex2bin " + Dir.Path("bad.hex"), 1, "Hibás hexfájl: Hiányzó kettőspont a(z) 2. sorban."},
@@ -125,7 +126,9 @@ TEST_F(VornikTool, FailuresPrintTheProgramsMessages) {
        "A kiválasztott firmware elavult, hibás vagy sérült: nem találtam benne információs blokkot!"},
       {"hex2bin " + Dir.Path("noinfo.hex") + " " + Dir.Path("no/dir/x.bin"), 1, "Hiba történt kiíráskor: "},
       {"hex2qob " + Dir.Path("cutbuild.hex"), 1, "Hiba történt kiíráskor: a firmware build-azonosítóját levágja"},
-      {"hex2qob " + Dir.Path("tiny.hex"), 1, "Hiba történt kiíráskor: a 0-s címen kezdődő firmware rövidebb 29"},
+      // Refused when read, as a package of it would be.
+      {"hex2qob " + Dir.Path("tiny.hex"), 1, "Hiba történt a fájl megnyitásakor: Üres paraméterstring."},
+      {"hex2bin " + Dir.Path("cut.hex"), 1, "Hibás hexfájl: A hexfájl csonka: hiányzik a fájl végét jelző rekord"},
       {"hex2bin " + Dir.Path("noinfo.hex") + " " + Dir.Path("noinfo.hex"), 2, "vornik-tool: the output file"},
       {"", 2, "Usage: vornik-tool"},
       {"convert x", 2, "vornik-tool: unknown command: convert"},

@@ -26,6 +26,7 @@
 #include <filesystem>
 
 #include "app/CreateMissingValuesIni.h"
+#include "app/UpdateSettings.h"
 #include "app/VornikTexts.h"
 #include "app/gui/CfgFrameWidget.h"
 #include "app/gui/Dialogs.h"
@@ -509,7 +510,7 @@ void TMainForm::ShowFWInfo() {
 
 void TMainForm::BrowseFirmwareClick() {
   // edFWFileBeforeDialog
-  FCore->FWStartAddr = 0;
+  FCore->Firmware.FWStartAddr = 0;
   const QString start = edFWFile->text().isEmpty() ? QString() : QFileInfo(edFWFile->text()).absolutePath();
   const QString name = FDialogs.OpenFile(this, U(texts::kChooseFirmware), start, U(texts::kFirmwareFilter),
                                          U(texts::kFirmwareFilterPreselected));
@@ -535,7 +536,7 @@ void TMainForm::InstallButtonClick() {
     return;
   }
   if (!c.LoadFirmwareFile()) return;
-  if (c.IsBootloaderImage) {
+  if (c.Firmware.IsBootloaderImage) {
     if (FDialogs.Question(this, U(texts::kBootloaderQuestion1)) != QMessageBox::Yes) return;
     if (FDialogs.Question(this, U(texts::kBootloaderQuestion2)) != QMessageBox::No) return;
     c.LogMessage(texts::kUpdatingBootloader);
@@ -547,12 +548,11 @@ void TMainForm::InstallButtonClick() {
   FUpdateStarted = true;
   ProgressBar->setValue(0);
   c.SetUpdateRunning(true);
-  c.FirmwareUploader.ClearFlash = chbClrFlash->isChecked();
-  c.FirmwareUploader.UseCBLUD = c.IsBootloaderImage;
-  c.FirmwareUploader.FWAddress = static_cast<uint32_t>(c.FWStartAddr);
-  c.FirmwareUploader.BatchedMode = chbTurboFWUpload->isChecked();
-  c.FirmwareUploader.SafeTurbo = c.KRVCommsCfg.Baudrate() != 115200;
-  c.FirmwareUploader.UploadFromStr(c.FWImage);
+  TUploadOptions options;
+  options.ClearFlash = chbClrFlash->isChecked();
+  options.Batched = chbTurboFWUpload->isChecked();
+  options.SafeTurbo = c.KRVCommsCfg.Baudrate() != 115200;
+  StartFirmwareUpload(c.FirmwareUploader, c.Firmware, options);
 }
 
 void TMainForm::SetUpdateRunning(bool Running) {
