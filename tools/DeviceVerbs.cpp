@@ -1,24 +1,24 @@
-#include "DeviceVerbs.h"
-
-#include <QCoreApplication>
+// The single-device verbs of vornik-tool: identify, restart, update, flash-read and flash-write.
+// Each reads its arguments, checks every input before a link is opened, runs the core's session
+// on Qt's loop and prints the result.
+#include <QCommandLineParser>
 #include <QDate>
-#include <QTimer>
 
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
-#include "DeviceSession.h"
-#include "UpdateRun.h"
+#include "VerbCommon.h"
 #include "VerbOutput.h"
+#include "Verbs.h"
+#include "app/DeviceOperations.h"
 #include "app/FirmwareLoader.h"
-#include "firmware/KRVDataUtils.h"
-#include "procedures/uDeviceCommands.h"
-#include "util/NumberText.h"
+#include "app/UpdateSession.h"
+#include "platform/qt/QtEventLoop.h"
+#include "util/MorvelUtils.h"
 
 namespace vornik {
 
@@ -26,26 +26,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Texts of the window for the same operations.
-constexpr const char* kDeviceInfoPrefix = "Készülékinformációk: ";
-constexpr const char* kErrorPrefix = "Hiba történt: ";
-constexpr const char* kRestartDone =
-    "Ha a kapcsolatot jól állította be, akkor a készülék most újraindult. Az újraindulás TCP/IP kapcsolattal "
-    "rendelkező készülékeken 4-5 másodpercet is igénybe vehet.";
-constexpr const char* kFileNotFound = "A kiválasztott állomány nem található: ";
-constexpr const char* kNotAFirmware =
-    "A kiválasztott fájl nem firmware. Csak HEX vagy QOB állományokat lehet telepíteni.";
-constexpr const char* kBadHexFile = "Hibás hexfájl: ";
-
-constexpr int kDefaultPageSize = 264;   ///< bytes
-constexpr int kDefaultBlockSize = 255;  ///< bytes
-
-const char* const kDeviceVerbs[] = {"identify", "restart", "update", "flash-read", "flash-write", "fleet", "listen"};
-
 std::string Std(const QString& s) { return s.toStdString(); }
+
+QStringList ParserArgs(const TVerbArgs& Args) {
+  QStringList list{QStringLiteral("vornik-tool")};
+  for (const std::string& a : Args) list << QString::fromLocal8Bit(a.c_str());
+  return list;
+}
+
+bool WantsJson(const TVerbArgs& Args) {
+  for (const std::string& a : Args)
+    if (a == "--json") return true;
+  return false;
+}
 
 /// Arguments every single-device verb shares.
 struct TCommon {
+  std::string Verb;
   TConnection Connection;
   std::unique_ptr<TIniFile> Settings;
   std::string LogFile;
@@ -70,7 +67,6 @@ bool OutputFolderExists(const std::string& File) {
   const fs::path parent = fs::path(File).parent_path();
   return parent.empty() || fs::is_directory(parent, ec);
 }
-
 
 std::optional<std::string> ReadCommon(const QCommandLineParser& P, TCommon& C) {
   TConnection& c = C.Connection;
@@ -99,7 +95,7 @@ std::optional<std::string> ReadCommon(const QCommandLineParser& P, TCommon& C) {
   }
   if (P.isSet("address")) {
     const auto a = ParseAddress(Std(P.value("address")));
-    if (!a) return "bad address (0..4294967295 or $0..$FFFFFFFF): " + Std(P.value("address"));
+    if (!a) return "bad address (0..4294967295, $0..$FFFFFFFF or 0x0..0xFFFFFFFF): " + Std(P.value("address"));
     c.Address = *a;
   }
   if (auto bad = OpenSettings(P.isSet("settings"), Std(P.value("settings")), C.Settings)) return bad;
@@ -110,25 +106,34 @@ std::optional<std::string> ReadCommon(const QCommandLineParser& P, TCommon& C) {
   return std::nullopt;
 }
 
-/// Runs the Qt loop until Finish is called; returns its exit code.
-class TVerbLoop {
- public:
-  TVerbLoop() : context_(std::make_unique<QObject>()) {}
-  template <typename F>
-  int Run(F&& Start) {
-    QTimer::singleShot(0, context_.get(), std::forward<F>(Start));
-    QCoreApplication::exec();
-    return code_;
-  }
-  void Finish(int Code) {
-    code_ = Code;
-    QCoreApplication::exit(Code);
-  }
-
- private:
-  std::unique_ptr<QObject> context_;
-  int code_ = kExitFailed;
+/// Parses a device verb's command line: the common options, then Extra's. On failure Code holds
+/// the exit code (the message is printed).
+struct TParsed {
+  QCommandLineParser Parser;
+  TCommon Common;
+  std::optional<int> Code;
 };
+
+void Parse(TParsed& R, const std::string& Verb, const TVerbArgs& Args, const QElapsedTimer& Clock,
+           const std::vector<QCommandLineOption>& Extra, bool Positional = false) {
+  AddCommonOptions(R.Parser);
+  for (const auto& o : Extra) R.Parser.addOption(o);
+  R.Common.Verb = Verb;
+  R.Common.Json = WantsJson(Args);
+  if (!R.Parser.parse(ParserArgs(Args))) {
+    R.Code = UsageFailure(Verb, Std(R.Parser.errorText()), R.Common.Json, Clock);
+    return;
+  }
+  // "--json" anywhere asks for JSON, also where the parser took it as a missing option value.
+  R.Common.Json = R.Common.Json || R.Parser.isSet("json");
+  if (auto bad = ReadCommon(R.Parser, R.Common)) {
+    R.Code = UsageFailure(Verb, *bad, R.Common.Json, Clock);
+    return;
+  }
+  if (!Positional && !R.Parser.positionalArguments().isEmpty())
+    R.Code = UsageFailure(Verb, "unexpected argument: " + Std(R.Parser.positionalArguments().first()), R.Common.Json,
+                          Clock);
+}
 
 // "YYYY-MM-DDTHH:MM:SS" of a date-time held as days since 1899-12-30; nullopt when it is not a date.
 std::optional<std::string> IsoDateTime(double Days) {
@@ -153,373 +158,227 @@ QString RawText(const char* Bytes, std::size_t Size) {
 }
 
 /// The "device" object of identify: the fields the answer's length covers.
-QJsonObject DeviceJson(const std::string& Answer, const TDeviceInfo& Info, TKRVMode Format,
-                       std::optional<uint32_t> Sender, uint32_t Asked) {
-  std::string_view rest(Answer);
+QJsonObject DeviceJson(const TIdentifyOutcome& O, uint32_t Asked) {
+  const TDeviceInfo& info = O.Info;
+  std::string_view rest(O.Answer);
   if (rest.substr(0, 5) == "ASYSI") rest.remove_prefix(5);
   const int level = DeviceInfoLevel(std::min(rest.size(), kDeviceInfoMaxPayload));
   QJsonObject d;
-  d["address"] = static_cast<qint64>(Sender.value_or(Asked));
-  d["format"] = Format == TKRVMode::PMKRVOnly ? "KRV" : "KRVW";
-  d["build_id"] = RawText(Info.BuildID.data(), Info.BuildID.size());
-  d["build_name"] = RawText(Info.BuildName.data(), Info.BuildName.size());
-  if (auto date = IsoDateTime(Info.BuildDate)) d["build_date"] = QString::fromStdString(*date);
-  if (level >= 2) d["project"] = Info.ProjectNumber;
+  d["address"] = static_cast<qint64>(O.Sender.value_or(Asked));
+  d["format"] = O.Format == TKRVMode::PMKRVOnly ? "KRV" : "KRVW";
+  d["build_id"] = RawText(info.BuildID.data(), info.BuildID.size());
+  d["build_name"] = RawText(info.BuildName.data(), info.BuildName.size());
+  if (auto date = IsoDateTime(info.BuildDate)) d["build_date"] = QString::fromStdString(*date);
+  if (level >= 2) d["project"] = info.ProjectNumber;
   if (level >= 3) {
-    d["device_type"] = Info.DeviceType;
-    d["device_type_name"] = QString::fromStdString(DeviceTypeText(Info.DeviceType));
+    d["device_type"] = info.DeviceType;
+    d["device_type_name"] = QString::fromStdString(DeviceTypeText(info.DeviceType));
   }
   if (level >= 4) {
-    d["rx_buffer"] = Info.RxBufLen;
-    d["tx_buffer"] = Info.TxBufLen;
-    std::size_t n = Info.DeviceName.size();
-    while (n > 0 && (Info.DeviceName[n - 1] == '\0' || Info.DeviceName[n - 1] == ' ')) --n;
-    d["name"] = RawText(Info.DeviceName.data(), n);
-    d["bootloader_revision"] = Info.BLRev;
-    d["uptime"] = static_cast<qint64>(Info.Uptime);
-    d["bootloader_running"] = Info.BootloaderRunning != 0;
+    d["rx_buffer"] = info.RxBufLen;
+    d["tx_buffer"] = info.TxBufLen;
+    std::size_t n = info.DeviceName.size();
+    while (n > 0 && (info.DeviceName[n - 1] == '\0' || info.DeviceName[n - 1] == ' ')) --n;
+    d["name"] = RawText(info.DeviceName.data(), n);
+    d["bootloader_revision"] = info.BLRev;
+    d["uptime"] = static_cast<qint64>(info.Uptime);
+    d["bootloader_running"] = info.BootloaderRunning != 0;
   }
-  if (level >= 5) d["cpu_type"] = Info.CPUType;
-  if (level >= 6) d["supply_voltage"] = Info.Voltage;
+  if (level >= 5) d["cpu_type"] = info.CPUType;
+  if (level >= 6) d["supply_voltage"] = info.Voltage;
   return d;
 }
 
-int CmdIdentify(TCommon& C, const QElapsedTimer& Clock) {
-  TDeviceSession session(C.Connection, *C.Settings, C.LogFile);
-  session.TrackAnswers("ASYSI");
-  TDeviceCommands commands(session.Comms);
-  TVerbLoop loop;
-  return loop.Run([&] {
-    session.Open([&](bool Up) {
-      if (!Up) {
-        loop.Finish(Report(C.Json, {}, "no-link", LinkFailureText(C.Connection), Clock, kExitNoLink));
-        return;
-      }
-      commands.Identify([&](uint16_t ErrorCode, const std::string& Answer, TKRVMode Format) {
-        session.Close();
-        if (ErrorCode != 0) {
-          const bool answered = session.DeviceAnswered();
-          loop.Finish(Report(C.Json, {}, answered ? "unexpected-answer" : "no-answer",
-                             kErrorPrefix + ErrorCodeText(ErrorCode), Clock, answered ? kExitFailed : kExitNoLink));
-          return;
-        }
-        TDeviceInfo info;
-        std::string text;
-        if (DecodeDeviceInfo(Answer, info, text) != 0) {
-          loop.Finish(Report(C.Json, {}, "unexpected-answer", text, Clock, kExitFailed));
-          return;
-        }
-        QJsonObject obj;
-        obj["device"] = DeviceJson(Answer, info, Format, session.AnswerSender(), C.Connection.Address);
-        loop.Finish(Report(C.Json, obj, "ok", kDeviceInfoPrefix + text, Clock, kExitOk));
-      });
+/// Runs Work on Qt's loop with a session for C and an operation on it; the loop ends with the
+/// exit code given to Finish.
+template <typename F>
+int RunOperation(TCommon& C, F&& Work) {
+  TDeviceSession session(QtSessionPlatform(), C.Connection, *C.Settings, C.LogFile);
+  TDeviceOperation operation(session);
+  return QtEventLoop::run([&] { Work(session, operation); });
+}
+
+void Finish(int Code) { QtEventLoop::quit(Code); }
+
+TFlashRequest FlashRequest(const QCommandLineParser& P, std::string& Error) {
+  TFlashRequest r;
+  if (!P.isSet("start-page")) {
+    Error = "missing --start-page P";
+    return r;
+  }
+  const auto start = ParseRange(Std(P.value("start-page")), 0, 65535);
+  if (!start) {
+    Error = "bad start page (0..65535): " + Std(P.value("start-page"));
+    return r;
+  }
+  r.StartPage = static_cast<uint16_t>(*start);
+  if (P.isSet("page-size")) {
+    const auto size = ParseRange(Std(P.value("page-size")), 1, 65535);
+    if (!size) {
+      Error = "bad page size (1..65535): " + Std(P.value("page-size"));
+      return r;
+    }
+    r.PageSize = static_cast<int>(*size);
+  }
+  r.Turbo = P.isSet("turbo");
+  return r;
+}
+
+const std::vector<QCommandLineOption> kFlashOptions = {
+    {"start-page", "first page", "P"}, {"page-size", "page size", "S"}, {"turbo", "turbo mode"}};
+
+std::vector<QCommandLineOption> With(std::vector<QCommandLineOption> A, const std::vector<QCommandLineOption>& B) {
+  A.insert(A.end(), B.begin(), B.end());
+  return A;
+}
+
+}  // namespace
+
+int RunIdentify(const TVerbArgs& Args, const QElapsedTimer& Clock) {
+  TParsed p;
+  Parse(p, "identify", Args, Clock, {});
+  if (p.Code) return *p.Code;
+  TCommon& c = p.Common;
+  return RunOperation(c, [&](TDeviceSession&, TDeviceOperation& op) {
+    op.Identify([&](const TIdentifyOutcome& O) {
+      QJsonObject obj;
+      if (O.Result == "ok") obj["device"] = DeviceJson(O, c.Connection.Address);
+      Finish(Report(c.Json, obj, O.Result, O.Text, Clock, O.ExitCode));
     });
   });
 }
 
-int CmdRestart(TCommon& C, const QElapsedTimer& Clock) {
-  TDeviceSession session(C.Connection, *C.Settings, C.LogFile);
-  TDeviceCommands commands(session.Comms);
-  TVerbLoop loop;
-  return loop.Run([&] {
-    session.Open([&](bool Up) {
-      if (!Up) {
-        loop.Finish(Report(C.Json, {}, "no-link", LinkFailureText(C.Connection), Clock, kExitNoLink));
-        return;
-      }
-      // The device restarts instead of answering: both framings are sent and nothing is awaited.
-      commands.Restart([&] {
-        session.Close();
-        loop.Finish(Report(C.Json, {}, "ok", kRestartDone, Clock, kExitOk));
-      });
+int RunRestart(const TVerbArgs& Args, const QElapsedTimer& Clock) {
+  TParsed p;
+  Parse(p, "restart", Args, Clock, {});
+  if (p.Code) return *p.Code;
+  TCommon& c = p.Common;
+  return RunOperation(c, [&](TDeviceSession&, TDeviceOperation& op) {
+    op.Restart([&](const TOperationOutcome& O) {
+      Finish(Report(c.Json, {}, O.Result, O.Text, Clock, O.ExitCode));
     });
   });
 }
 
-int CmdUpdate(QCommandLineParser& P, TCommon& C, const QElapsedTimer& Clock) {
+int RunUpdate(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   const std::string verb = "update";
-  if (!P.isSet("fw")) return UsageFailure(verb, "missing --fw FILE", C.Json, Clock);
-  if (!P.positionalArguments().isEmpty())
-    return UsageFailure(verb, "unexpected argument: " + Std(P.positionalArguments().first()), C.Json, Clock);
+  TParsed p;
+  Parse(p, verb, Args, Clock,
+        {{"fw", "firmware file", "FILE"},
+         {"batched", "batched mode"},
+         {"erase-flash", "erase the data flash first"},
+         {"bootloader", "allow a bootloader image"},
+         {"skip-current", "leave a device alone that runs the image's build"}});
+  if (p.Code) return *p.Code;
+  TCommon& c = p.Common;
+  const QCommandLineParser& P = p.Parser;
+  if (!P.isSet("fw")) return UsageFailure(verb, "missing --fw FILE", c.Json, Clock);
   TLoadedFirmware fw;
   std::string error;
-  if (!LoadFirmwareForUpdate(Std(P.value("fw")), fw, error)) return UsageFailure(verb, error, C.Json, Clock);
+  if (!LoadFirmwareForUpdate(Std(P.value("fw")), fw, error)) return UsageFailure(verb, error, c.Json, Clock);
   if (fw.IsBootloaderImage && !P.isSet("bootloader"))
-    return UsageFailure(verb, "the image is a bootloader image; give --bootloader to install it", C.Json, Clock);
+    return UsageFailure(verb, "the image is a bootloader image; give --bootloader to install it", c.Json, Clock);
+  if (auto bad = UploadSettingsProblem(*c.Settings)) return UsageFailure(verb, *bad, c.Json, Clock);
   TUpdateOptions options;
   options.Batched = P.isSet("batched");
   options.EraseFlash = P.isSet("erase-flash");
   options.SkipCurrent = P.isSet("skip-current");
 
-  TDeviceSession session(C.Connection, *C.Settings, C.LogFile);
-  if (session.Uploader.BlockLength <= 0)
-    return UsageFailure(verb, "BlockLength in the settings file must be above 0", C.Json, Clock);
-  TUpdateRun run(session, fw, options);
-  TProgressLine progress("update", run.TotalBytes(), StderrIsTerminal());
+  TProgressLine progress("update", fw.FWImage.size(), StderrIsTerminal());
+  TDeviceSession session(QtSessionPlatform(), c.Connection, *c.Settings, c.LogFile);
+  TUpdateSession run(session, fw, options);
   run.OnProgress = [&](uint64_t Bytes) { progress.Update(Bytes); };
-  TVerbLoop loop;
-  return loop.Run([&] {
+  return QtEventLoop::run([&] {
     run.Start([&](const TUpdateOutcome& O) {
       progress.Finish();
       QJsonObject obj;
       obj["upload_result"] = O.UploadResult;
       obj["bytes"] = static_cast<qint64>(O.Bytes);
-      loop.Finish(Report(C.Json, obj, O.Result, O.Text, Clock, O.ExitCode));
+      Finish(Report(c.Json, obj, O.Result, O.Text, Clock, O.ExitCode));
     });
   });
 }
 
-const char* FlashResultName(TFlashRWResult R) {
-  switch (R) {
-    case TFlashRWResult::freOk: return "freOk";
-    case TFlashRWResult::freAborted: return "freAborted";
-    case TFlashRWResult::freKRVError: return "freKRVError";
-    case TFlashRWResult::frePageIndexOutOfRange: return "frePageIndexOutOfRange";
-    case TFlashRWResult::freFlashWriteError: return "freFlashWriteError";
-    case TFlashRWResult::freFlashReadError: return "freFlashReadError";
-    case TFlashRWResult::freInvalidAnswer: return "freInvalidAnswer";
-  }
-  return "freInvalidAnswer";
-}
-
-struct TFlashArgs {
-  uint16_t StartPage = 0;
-  int PageSize = kDefaultPageSize;
-  int BlockSize = kDefaultBlockSize;
-  bool Turbo = false;
-};
-
-std::optional<std::string> ReadFlashArgs(const QCommandLineParser& P, TFlashArgs& F) {
-  if (!P.isSet("start-page")) return "missing --start-page P";
-  const auto start = ParseRange(Std(P.value("start-page")), 0, 65535);
-  if (!start) return "bad start page (0..65535): " + Std(P.value("start-page"));
-  F.StartPage = static_cast<uint16_t>(*start);
-  if (P.isSet("page-size")) {
-    const auto size = ParseRange(Std(P.value("page-size")), 1, 65535);
-    if (!size) return "bad page size (1..65535): " + Std(P.value("page-size"));
-    F.PageSize = static_cast<int>(*size);
-  }
-  F.Turbo = P.isSet("turbo");
-  return std::nullopt;
-}
-
-// Exit code of a flash result: a failure before the device ever answered is a missing device.
-int FlashExit(TFlashRWResult R, const TDeviceSession& Session) {
-  if (R == TFlashRWResult::freOk) return kExitOk;
-  return Session.DeviceAnswered() ? kExitFailed : kExitNoLink;
-}
-
-int CmdFlashRead(QCommandLineParser& P, TCommon& C, const QElapsedTimer& Clock) {
+int RunFlashRead(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   const std::string verb = "flash-read";
-  TFlashArgs f;
-  if (auto bad = ReadFlashArgs(P, f)) return UsageFailure(verb, *bad, C.Json, Clock);
-  if (!P.isSet("length")) return UsageFailure(verb, "missing --length N", C.Json, Clock);
+  TParsed p;
+  Parse(p, verb, Args, Clock,
+        With(kFlashOptions,
+             {{"length", "bytes to read", "N"}, {"block-size", "bytes per request", "B"}, {"out", "output file", "FILE"}}));
+  if (p.Code) return *p.Code;
+  TCommon& c = p.Common;
+  const QCommandLineParser& P = p.Parser;
+  std::string error;
+  TFlashRequest request = FlashRequest(P, error);
+  if (!error.empty()) return UsageFailure(verb, error, c.Json, Clock);
+  if (!P.isSet("length")) return UsageFailure(verb, "missing --length N", c.Json, Clock);
   const auto length = ParseRange(Std(P.value("length")), 1, 0x7FFFFFFF);
-  if (!length) return UsageFailure(verb, "bad length (1..2147483647): " + Std(P.value("length")), C.Json, Clock);
+  if (!length) return UsageFailure(verb, "bad length (1..2147483647): " + Std(P.value("length")), c.Json, Clock);
+  request.Length = static_cast<uint32_t>(*length);
   if (P.isSet("block-size")) {
     const auto b = ParseRange(Std(P.value("block-size")), 1, 255);
-    if (!b) return UsageFailure(verb, "bad block size (1..255): " + Std(P.value("block-size")), C.Json, Clock);
-    f.BlockSize = static_cast<int>(*b);
+    if (!b) return UsageFailure(verb, "bad block size (1..255): " + Std(P.value("block-size")), c.Json, Clock);
+    request.BlockSize = static_cast<int>(*b);
   }
-  if (!P.isSet("out")) return UsageFailure(verb, "missing --out FILE", C.Json, Clock);
+  if (!P.isSet("out")) return UsageFailure(verb, "missing --out FILE", c.Json, Clock);
   const std::string out = Std(P.value("out"));
   std::error_code ec;
   if (out.empty() || !OutputFolderExists(out) || fs::is_directory(out, ec))
-    return UsageFailure(verb, "the output file's folder does not exist: " + out, C.Json, Clock);
-  if (!P.positionalArguments().isEmpty())
-    return UsageFailure(verb, "unexpected argument: " + Std(P.positionalArguments().first()), C.Json, Clock);
+    return UsageFailure(verb, "the output file's folder does not exist: " + out, c.Json, Clock);
 
-  TDeviceSession session(C.Connection, *C.Settings, C.LogFile);
-  TFlashReaderWriter& flash = session.Flash;
-  const uint64_t total = static_cast<uint64_t>(*length);
-  TProgressLine progress("flash-read", total, StderrIsTerminal());
-  flash.OnPercentDone = [&](TFlashReaderWriter*, int Percent) {
-    progress.Update(static_cast<uint64_t>(std::max(Percent, 0)) * total / 100);
-  };
-  TVerbLoop loop;
-  return loop.Run([&] {
-    session.Open([&](bool Up) {
-      if (!Up) {
-        loop.Finish(Report(C.Json, {{"bytes", 0}}, "no-link", LinkFailureText(C.Connection), Clock, kExitNoLink));
-        return;
-      }
-      flash.OnReadingDone = [&](TFlashReaderWriter*, TFlashRWResult R, std::string& Data) {
-        session.Close();
-        progress.Finish();
-        int code = FlashExit(R, session);
-        std::string text = FlashRWResultToStr(R);
-        uint64_t bytes = 0;
-        if (R == TFlashRWResult::freOk) {
-          try {
-            WriteWholeFile(out, Data);
-            bytes = Data.size();
-          } catch (const std::exception& e) {
-            text = kWriteErrorPrefix + std::string(e.what());
-            code = kExitFailed;
-          }
+  TProgressLine progress("flash-read", request.Length, StderrIsTerminal());
+  return RunOperation(c, [&](TDeviceSession&, TDeviceOperation& op) {
+    op.OnProgress = [&](uint64_t Bytes) { progress.Update(Bytes); };
+    op.ReadFlash(request, [&](const TFlashOutcome& O) {
+      progress.Finish();
+      int code = O.ExitCode;
+      std::string text = O.Text;
+      uint64_t bytes = 0;
+      if (O.ExitCode == kExitOk) {
+        try {
+          WriteWholeFile(out, O.Data);
+          bytes = O.Bytes;
+        } catch (const std::exception& e) {
+          text = kWriteErrorPrefix + std::string(e.what());
+          code = kExitFailed;
         }
-        loop.Finish(Report(C.Json, {{"bytes", static_cast<qint64>(bytes)}}, FlashResultName(R), text, Clock, code));
-      };
-      flash.FlashPageSize = f.PageSize;
-      flash.BlockSize = static_cast<uint8_t>(f.BlockSize);
-      flash.TurboMode = f.Turbo;
-      flash.ReadFlashToStr(f.StartPage, static_cast<uint32_t>(total));
+      }
+      Finish(Report(c.Json, {{"bytes", static_cast<qint64>(bytes)}}, O.Result, text, Clock, code));
     });
   });
 }
 
-int CmdFlashWrite(QCommandLineParser& P, TCommon& C, const QElapsedTimer& Clock) {
+int RunFlashWrite(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   const std::string verb = "flash-write";
-  TFlashArgs f;
-  if (auto bad = ReadFlashArgs(P, f)) return UsageFailure(verb, *bad, C.Json, Clock);
+  TParsed p;
+  Parse(p, verb, Args, Clock, kFlashOptions, true);
+  if (p.Code) return *p.Code;
+  TCommon& c = p.Common;
+  const QCommandLineParser& P = p.Parser;
+  std::string error;
+  TFlashRequest request = FlashRequest(P, error);
+  if (!error.empty()) return UsageFailure(verb, error, c.Json, Clock);
   const QStringList files = P.positionalArguments();
-  if (files.isEmpty()) return UsageFailure(verb, "missing FILE to write", C.Json, Clock);
-  std::string data;
+  if (files.isEmpty()) return UsageFailure(verb, "missing FILE to write", c.Json, Clock);
   for (const QString& q : files) {
     const std::string name = Std(q);
-    if (!RegularFileExists(name)) return UsageFailure(verb, kFileNotFound + name, C.Json, Clock);
+    if (!RegularFileExists(name)) return UsageFailure(verb, FileNotFoundText(name), c.Json, Clock);
     try {
-      data += ReadWholeFile(name);
+      request.Data += ReadWholeFile(name);
     } catch (const std::exception& e) {
-      return UsageFailure(verb, kOpenFileErrorPrefix + std::string(e.what()), C.Json, Clock);
+      return UsageFailure(verb, kOpenFileErrorPrefix + std::string(e.what()), c.Json, Clock);
     }
   }
-  if (data.empty()) return UsageFailure(verb, "the files to write are empty", C.Json, Clock);
+  if (request.Data.empty()) return UsageFailure(verb, "the files to write are empty", c.Json, Clock);
 
-  TDeviceSession session(C.Connection, *C.Settings, C.LogFile);
-  TFlashReaderWriter& flash = session.Flash;
-  const uint64_t total = data.size();
-  uint64_t written = 0;
-  TProgressLine progress("flash-write", total, StderrIsTerminal());
-  // One report per page the device took.
-  flash.OnPercentDone = [&](TFlashReaderWriter*, int) {
-    written = std::min<uint64_t>(written + static_cast<uint64_t>(f.PageSize), total);
-    progress.Update(written);
-  };
-  TVerbLoop loop;
-  return loop.Run([&] {
-    session.Open([&](bool Up) {
-      if (!Up) {
-        loop.Finish(Report(C.Json, {{"bytes", 0}}, "no-link", LinkFailureText(C.Connection), Clock, kExitNoLink));
-        return;
-      }
-      flash.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult R) {
-        session.Close();
-        progress.Finish();
-        if (R == TFlashRWResult::freOk) written = total;
-        loop.Finish(Report(C.Json, {{"bytes", static_cast<qint64>(written)}}, FlashResultName(R),
-                           FlashRWResultToStr(R), Clock, FlashExit(R, session)));
-      };
-      flash.FlashPageSize = f.PageSize;
-      flash.TurboMode = f.Turbo;
-      flash.WriteFlashFromStr(f.StartPage, data);
+  TProgressLine progress("flash-write", request.Data.size(), StderrIsTerminal());
+  return RunOperation(c, [&](TDeviceSession&, TDeviceOperation& op) {
+    op.OnProgress = [&](uint64_t Bytes) { progress.Update(Bytes); };
+    op.WriteFlash(request, [&](const TFlashOutcome& O) {
+      progress.Finish();
+      Finish(Report(c.Json, {{"bytes", static_cast<qint64>(O.Bytes)}}, O.Result, O.Text, Clock, O.ExitCode));
     });
   });
-}
-
-}  // namespace
-
-bool IsDeviceVerb(std::string_view Verb) {
-  for (const char* v : kDeviceVerbs)
-    if (Verb == v) return true;
-  return false;
-}
-
-int UsageFailure(const std::string& Verb, const std::string& Message, bool Json, const QElapsedTimer& Clock) {
-  std::fprintf(stderr, "vornik-tool %s: %s\n", Verb.c_str(), Message.c_str());
-  std::fflush(stderr);
-  if (Json) {
-    QJsonObject obj;
-    obj["result"] = "usage";
-    obj["text"] = QString::fromStdString(Message);
-    obj["seconds"] = Clock.nsecsElapsed() / 1e9;
-    PrintJson(obj);
-  }
-  return kExitUsage;
-}
-
-int Report(bool Json, QJsonObject Obj, const std::string& Result, const std::string& Text,
-           const QElapsedTimer& Clock, int ExitCode, const std::string& Lines) {
-  if (Json) {
-    Obj["result"] = QString::fromStdString(Result);
-    Obj["text"] = QString::fromStdString(Text);
-    Obj["seconds"] = Clock.nsecsElapsed() / 1e9;
-    PrintJson(Obj);
-  } else {
-    std::string out = Lines + Text + "\n";
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
-  }
-  return ExitCode;
-}
-
-std::optional<int64_t> ParseRange(std::string_view Text, int64_t Min, int64_t Max) {
-  if (const auto v = ParseUnsigned(Text); v && *v >= Min && *v <= Max) return static_cast<int64_t>(*v);
-  return std::nullopt;
-}
-
-std::optional<uint32_t> ParseAddress(std::string_view Text) { return ParseUnsigned(Text); }
-
-bool LoadFirmwareForUpdate(const std::string& Name, TLoadedFirmware& FW, std::string& Error) {
-  TFirmwareLoadOutput out;
-  out.Log = [](std::string_view Line) {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(Line.size()), Line.data());
-    std::fflush(stderr);
-  };
-  return LoadFirmwareFile(Name, FW, out, &Error);
-}
-
-int RunDeviceVerb(int Argc, char** Argv) {
-  QElapsedTimer clock;
-  clock.start();
-  // A closed console must not end an update half way; writes to it simply fail.
-  std::signal(SIGPIPE, SIG_IGN);
-  const std::string verb = Argv[1];
-  bool json = false;
-  QStringList args{QString::fromLocal8Bit(Argv[0])};
-  for (int i = 2; i < Argc; ++i) {
-    args << QString::fromLocal8Bit(Argv[i]);
-    if (std::string_view(Argv[i]) == "--json") json = true;
-  }
-  QCoreApplication app(Argc, Argv);
-  if (verb == "fleet") return RunFleet(args, clock);
-  if (verb == "listen") return RunListen(args, clock);
-
-  QCommandLineParser p;
-  AddCommonOptions(p);
-  if (verb == "update") {
-    p.addOption({"fw", "firmware file", "FILE"});
-    p.addOption({"batched", "batched mode"});
-    p.addOption({"erase-flash", "erase the data flash first"});
-    p.addOption({"bootloader", "allow a bootloader image"});
-    p.addOption({"skip-current", "leave a device alone that runs the image's build"});
-  } else if (verb == "flash-read" || verb == "flash-write") {
-    p.addOption({"start-page", "first page", "P"});
-    p.addOption({"page-size", "page size", "S"});
-    p.addOption({"turbo", "turbo mode"});
-    if (verb == "flash-read") {
-      p.addOption({"length", "bytes to read", "N"});
-      p.addOption({"block-size", "bytes per request", "B"});
-      p.addOption({"out", "output file", "FILE"});
-    }
-  }
-  if (!p.parse(args)) return UsageFailure(verb, Std(p.errorText()), json, clock);
-  TCommon common;
-  // "--json" anywhere asks for JSON, also where the parser took it as a missing option value.
-  common.Json = json || p.isSet("json");
-  if (auto bad = ReadCommon(p, common)) return UsageFailure(verb, *bad, common.Json, clock);
-  if ((verb == "identify" || verb == "restart") && !p.positionalArguments().isEmpty())
-    return UsageFailure(verb, "unexpected argument: " + Std(p.positionalArguments().first()), common.Json, clock);
-  try {
-    if (verb == "identify") return CmdIdentify(common, clock);
-    if (verb == "restart") return CmdRestart(common, clock);
-    if (verb == "update") return CmdUpdate(p, common, clock);
-    if (verb == "flash-read") return CmdFlashRead(p, common, clock);
-    if (verb == "flash-write") return CmdFlashWrite(p, common, clock);
-  } catch (const std::exception& e) {
-    return Report(common.Json, {}, "failed", e.what(), clock, kExitFailed);
-  }
-  return UsageFailure(verb, "unknown command", json, clock);
 }
 
 }  // namespace vornik

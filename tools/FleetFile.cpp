@@ -1,6 +1,6 @@
 #include "FleetFile.h"
 
-#include "DeviceVerbs.h"
+#include "VerbCommon.h"
 
 namespace vornik {
 

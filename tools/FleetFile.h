@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DeviceSession.h"
+#include "app/DeviceSession.h"
 
 namespace vornik {
 

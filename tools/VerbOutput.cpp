@@ -1,5 +1,7 @@
 #include "VerbOutput.h"
 
+#include <QJsonArray>
+
 #include <QJsonDocument>
 
 #include <unistd.h>
@@ -159,6 +161,37 @@ void TFleetProgress::Redraw(bool Force) {
   }
   drawnLines_ = lines;
   Err(out);
+}
+
+/// The run's devices as the result lists them; Label is also the line's text.
+QJsonArray DevicesJson(const std::vector<TRunDevice>& Devices, std::string& Lines, int& Ok, int& Failed,
+                       bool WithAddressColumn) {
+  QJsonArray list;
+  for (const TRunDevice& d : Devices) {
+    const bool good = d.Outcome.ExitCode == kExitOk;
+    (good ? Ok : Failed) += 1;
+    QJsonObject o;
+    o["device"] = QString::fromStdString(d.Label);
+    o["address"] = static_cast<qint64>(d.Connection.Address);
+    o["result"] = QString::fromStdString(d.Outcome.Result);
+    o["upload_result"] = d.Outcome.UploadResult;
+    o["seconds"] = d.Seconds;
+    o["log"] = QString::fromStdString(d.LogFile);
+    list.append(o);
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%.1f s", d.Seconds);
+    Lines += d.Label + "  " + (WithAddressColumn ? std::to_string(d.Connection.Address) + "  " : std::string()) +
+             d.Outcome.Result + "  " + secs + "  " + d.Outcome.Text + "\n";
+  }
+  return list;
+}
+
+TRunProgress RunProgressOn(TFleetProgress& Table) {
+  TRunProgress p;
+  p.Started = [&Table](int Row, const std::string& Label, uint64_t Total) { Table.Start(Row, Label, Total); };
+  p.Progress = [&Table](int Row, uint64_t Bytes) { Table.Update(Row, Bytes); };
+  p.Ended = [&Table](int Row, const std::string& Line) { Table.Finish(Row, Line); };
+  return p;
 }
 
 }  // namespace vornik

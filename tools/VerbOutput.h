@@ -5,12 +5,15 @@
 // time another 10% is done, so logs of scripted runs stay short.
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "app/FleetRun.h"
 
 namespace vornik {
 
@@ -67,5 +70,12 @@ class TFleetProgress {
 /// "12.3 KiB/s"-style rate and "1:05" durations used by both.
 std::string RateText(double BytesPerSecond);
 std::string DurationText(double Seconds);
+
+/// The devices of a fleet or listen run as the result lists them: JSON objects, and one text
+/// line each appended to Lines (with the address column for listen); counts the good and failed.
+QJsonArray DevicesJson(const std::vector<TRunDevice>& Devices, std::string& Lines, int& Ok, int& Failed,
+                       bool WithAddressColumn);
+/// A run's progress drawn into Table.
+TRunProgress RunProgressOn(TFleetProgress& Table);
 
 }  // namespace vornik

@@ -52,6 +52,8 @@ std::string Lower(std::string S) {
 
 }  // namespace
 
+std::string FileNotFoundText(const std::string& FileName) { return WithName(texts::kFileNotFound, FileName); }
+
 bool IsQOBFileName(std::string_view Name) { return EndsWithNoCase(Name, ".qob"); }
 bool IsHEXFileName(std::string_view Name) { return EndsWithNoCase(Name, ".hex"); }
 
@@ -140,10 +142,10 @@ bool LoadFirmwareFile(const std::string& FileName, TLoadedFirmware& FW, const TF
   FW = TLoadedFirmware{};
   if (!RegularFileExists(FileName)) {
     if (FileName.empty()) {
-      if (Refusal) *Refusal = WithName(texts::kFileNotFound, FileName);
+      if (Refusal) *Refusal = FileNotFoundText(FileName);
       return false;
     }
-    return Refuse(Out, Refusal, WithName(texts::kFileNotFound, FileName), true);
+    return Refuse(Out, Refusal, FileNotFoundText(FileName), true);
   }
   const bool qob = IsQOBFileName(FileName);
   if (!qob && !IsHEXFileName(FileName)) return Refuse(Out, Refusal, texts::kNotAFirmware);

@@ -40,6 +40,9 @@ struct TFirmwareLoadOutput {
   std::function<void(std::string_view Message)> Missing;
 };
 
+/// "A kiválasztott állomány nem található: NAME".
+std::string FileNotFoundText(const std::string& FileName);
+
 /// Whether Name ends in ".qob" / ".hex", without regard to case.
 bool IsQOBFileName(std::string_view Name);
 bool IsHEXFileName(std::string_view Name);

@@ -84,16 +84,47 @@ TEST_F(VornikTool, Hex2BinEqualsObjcopyAndTheBinFromThePackage) {
 
 TEST_F(VornikTool, InfoRowsOfHexAndPackage) {
   const std::string hex = MakeFirmwareHex("fw.hex");
+  // What the device gets, worked out without the tool: the plain image as objcopy makes it, its
+  // SHA-256 by sha256sum, its size.
+  ASSERT_EQ(Shell("objcopy -I ihex -O binary --gap-fill 0xFF " + hex + " " + Dir.Path("ref.bin")), 0);
+  ASSERT_EQ(Shell("sha256sum " + Dir.Path("ref.bin") + " | cut -c1-64 >" + Dir.Path("ref.sha")), 0);
+  const std::string sha = ReadFileBytes(Dir.Path("ref.sha")).substr(0, 64);
+  const std::string size = std::to_string(ReadFileBytes(Dir.Path("ref.bin")).size());
   TRun r = Run("info " + hex);
   ASSERT_EQ(r.Code, 0) << r.Err;
-  EXPECT_EQ(r.Out, "File path=" + hex + "\nMemory address=8192\n" + kInfoRows);
+  const std::string head = "File path=" + hex + "\nMemory address=8192\n" + kInfoRows;
+  ASSERT_EQ(r.Out.substr(0, head.size()), head);
+  const std::string tail = r.Out.substr(head.size());
+  EXPECT_EQ(tail.substr(0, 41), "Memory address (hex)=0x00002000\nSize=" + size.substr(0, 4)) << tail;
+  EXPECT_NE(tail.find("Size=" + size + "\nCRC16=0x"), std::string::npos) << tail;
+  EXPECT_NE(tail.find("\nSHA256=" + sha + "\nBootloader=no\n"), std::string::npos) << tail;
+
   ASSERT_EQ(Run("hex2qob " + hex).Code, 0);
+  // The package's checksum file is the one sha256sum checks.
+  EXPECT_EQ(Shell("cd " + Dir.Path("") + " && sha256sum -c --status fw.qob.sha256"), 0);
   r = Run("info " + Dir.Path("fw.qob"));
   ASSERT_EQ(r.Code, 0) << r.Err;
   std::string rows = kInfoRows;
   rows.replace(rows.find("SPI_freqHz=3000000000"), 21, "SPI_freqHz=0");  // read back as a signed number
-  EXPECT_EQ(r.Out, "File path=" + Dir.Path("fw.qob") + "\nMemory address=8192\n" + rows);
+  EXPECT_EQ(r.Out, "File path=" + Dir.Path("fw.qob") + "\nMemory address=8192\n" + rows + tail);
   EXPECT_EQ(r.Err, "");
+  // The same as one JSON object; the CRC is the one the install command carries.
+  r = Run("info --json " + Dir.Path("fw.qob"));
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const std::size_t crcAt = tail.find("CRC16=0x") + 8;
+  const unsigned crc = static_cast<unsigned>(std::stoul(tail.substr(crcAt, 4), nullptr, 16));
+  for (const std::string& part : std::vector<std::string>{"\"start_address\":8192", "\"start_address_hex\":\"0x00002000\"", "\"size\":" + size,
+        "\"crc16\":" + std::to_string(crc), "\"sha256\":\"" + sha + "\"", "\"bootloader\":false",
+        "\"build\":\"Build:00042\"", "\"BuildNum\":42", "\"ProjName\":\"Meroallomas\"", "\"result\":\"ok\""})
+    EXPECT_NE(r.Out.find(part), std::string::npos) << part << " in " << r.Out;
+  // A damaged package is refused by info as by every other face.
+  std::string qob = ReadFileBytes(Dir.Path("fw.qob"));
+  qob[qob.size() - 3] ^= 1;
+  WriteFileBytes(Dir.Path("fw.qob"), qob);
+  r = Run("info " + Dir.Path("fw.qob"));
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err.rfind("A kiválasztott állomány sérült: SHA-256", 0), 0u) << r.Err;
+  EXPECT_EQ(r.Out, "");
 
   // A package at address 0 reports its vector-table line on standard error.
   WriteFileBytes(Dir.Path("zero.hex"), DataRec(0, TestBytes(64, 5)) + DataRec(0x8000, SampleInfoBytes()) + kEofRec);

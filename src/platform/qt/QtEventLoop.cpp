@@ -1,5 +1,6 @@
 #include "platform/qt/QtEventLoop.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -78,5 +79,13 @@ QtEventLoop& QtEventLoop::instance() {
   static QtEventLoop loop;
   return loop;
 }
+
+int QtEventLoop::run(std::function<void()> Start) {
+  QObject context;
+  QTimer::singleShot(0, &context, std::move(Start));
+  return QCoreApplication::exec();
+}
+
+void QtEventLoop::quit(int Code) { QCoreApplication::exit(Code); }
 
 }  // namespace vornik

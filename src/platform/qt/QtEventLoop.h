@@ -4,6 +4,7 @@
 // monotonic clock; the date and time are local time as days since 1899-12-30.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "loop/EventLoop.h"
@@ -20,6 +21,11 @@ class QtEventLoop final : public EventLoop {
 
   /// One instance for the whole program (stateless; any number may exist).
   static QtEventLoop& instance();
+
+  /// Runs the application's Qt loop (a QCoreApplication must exist) with Start posted as its
+  /// first event, until quit(); returns the code given to quit.
+  static int run(std::function<void()> Start);
+  static void quit(int Code);
 };
 
 }  // namespace vornik

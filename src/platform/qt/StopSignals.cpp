@@ -1,4 +1,4 @@
-#include "StopSignals.h"
+#include "platform/qt/StopSignals.h"
 
 #include <signal.h>
 #include <sys/socket.h>

@@ -1,8 +1,8 @@
-// One firmware update of one device as `vornik-tool update` and every device of `fleet` run it:
-// open the link, optionally identify the device and leave it alone when it already runs the
-// image's build, otherwise the uploader configured as the unattended update configures it
-// (bootloader image announced, start address, no safe turbo), optionally batched and with the
-// data flash erased. Ends with exactly one Done, the link closed.
+// One firmware update of one device, headless, as `vornik-tool update` and every device of a
+// fleet or a listen run do it: open the link, optionally identify the device and leave it alone
+// when it already runs the image's build, otherwise start the uploader as the unattended update
+// configures it (bootloader image announced, start address, no safe turbo), optionally batched
+// and with the data flash erased. Ends with exactly one Done, the link closed.
 #pragma once
 
 #include <cstdint>
@@ -10,13 +10,12 @@
 #include <memory>
 #include <string>
 
+#include "app/DeviceSession.h"
 #include "firmware/PackageFiles.h"
 #include "procedures/uDeviceCommands.h"
 #include "procedures/uFirmwareUploader.h"
 
 namespace vornik {
-
-class TDeviceSession;
 
 struct TUpdateOptions {
   bool Batched = false;
@@ -26,11 +25,11 @@ struct TUpdateOptions {
 
 /// How an update ended, in the terms of the tool's output.
 struct TUpdateOutcome {
-  std::string Result;    ///< "fwrOk" ... "fwrUnknownErrorCode", "current" or "no-link"
+  std::string Result;    ///< "fwrOk" ... "fwrUnknownErrorCode", "current", "no-link" or "usage"
   std::string Text;      ///< one line
   int UploadResult = 0;  ///< what `vornik -start` would exit with
   uint64_t Bytes = 0;    ///< image bytes the device took
-  int ExitCode = 0;      ///< 0 ok/current, 1 failed after the device answered, 3 no link / no answer
+  int ExitCode = kExitOk;
 };
 
 /// The enumeration name of an upload result ("fwrOk").
@@ -39,21 +38,25 @@ const char* UploadResultName(TFWUploadResult Result);
 /// The five characters after "Build:" of a build string, empty when there are none.
 std::string BuildIdOf(const std::string& FWBuildStr);
 
-class TUpdateRun {
+/// The outcome of a run stopped before its update began.
+TUpdateOutcome NotStartedOutcome(const std::string& Text);
+
+class TUpdateSession {
  public:
-  TUpdateRun(TDeviceSession& Session, const TLoadedFirmware& Firmware, TUpdateOptions Options);
-  ~TUpdateRun();
-  TUpdateRun(const TUpdateRun&) = delete;
-  TUpdateRun& operator=(const TUpdateRun&) = delete;
+  TUpdateSession(TDeviceSession& Session, const TLoadedFirmware& Firmware, TUpdateOptions Options);
+  ~TUpdateSession();
+  TUpdateSession(const TUpdateSession&) = delete;
+  TUpdateSession& operator=(const TUpdateSession&) = delete;
 
   /// Image bytes taken by the device so far.
   std::function<void(uint64_t Bytes)> OnProgress;
 
   void Start(std::function<void(const TUpdateOutcome&)> Done);
-  /// Stops the update where it is: Done follows at once with "fwrAborted" (nothing if it has
-  /// already ended).
+  /// Stops the update where it is: Done follows with "fwrAborted" (nothing if it has already
+  /// ended).
   void Abort();
   uint64_t TotalBytes() const { return firmware_.FWImage.size(); }
+  TDeviceSession& Device() { return session_; }
 
  private:
   void Identified(uint16_t ErrorCode, const std::string& Answer);

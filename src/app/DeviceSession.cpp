@@ -1,52 +1,54 @@
-#include "DeviceSession.h"
-
-#include <QTimer>
-
-#include <cstdio>
+#include "app/DeviceSession.h"
 
 #include "app/CreateMissingValuesIni.h"
 #include "app/UpdateSettings.h"
-#include "firmware/PackageFiles.h"
-#include "platform/qt/QtEventLoop.h"
-#include "platform/qt/QtLinkErrors.h"
-#include "platform/qt/SerialPortHints.h"
 
 namespace vornik {
 
 namespace {
 constexpr std::size_t kWatchLimit = 4096;  ///< bytes kept while looking for a first clean frame
-
-// The links of one session; their hints (a slow USB adapter) go to the session's log.
-QtPortLinkFactory SessionLinks(TSerialPortMap Map, TNaploComponent& Log) {
-  QtPortLinkFactory links(std::move(Map));
-  links.setNoticeHandler([&Log](const std::string& Text) { Log.WriteLog(Text, false); });
-  return links;
 }
-}  // namespace
 
-std::string TConnection::Target() const {
-  if (Serial) return Path + "@" + std::to_string(Baud);
+std::string HostPortText(const std::string& Host, int Port) {
   if (Host.find(':') != std::string::npos) return "[" + Host + "]:" + std::to_string(Port);
   return Host + ":" + std::to_string(Port);
 }
 
-std::string LinkFailureText(const TConnection& Connection) {
-  std::string text = ErrorCodeText(3) + " (" + Connection.Target() + ")";
-  // A serial device file this user may not open: say which group to join.
-  if (Connection.Serial) {
-    if (const std::string hint = SerialPermissionHint(Connection.Path); !hint.empty())
-      text += std::string(kNoPermissionReason) + " - " + hint;
-  }
-  return text;
+std::string TConnection::Target() const {
+  if (Serial) return Path + "@" + std::to_string(Baud);
+  return HostPortText(Host, Port);
 }
 
-TDeviceSession::TDeviceSession(const TConnection& Connection, TIniFile& Settings, const std::string& LogFile,
-                               int ComNumber)
-    : Links(SessionLinks(Connection.Serial ? TSerialPortMap{{ComNumber, Connection.Path}} : TSerialPortMap{}, Naplo)),
-      Comms(QtEventLoop::instance(), Links),
-      Uploader(QtEventLoop::instance()),
+TPosted::TPosted(EventLoop& Loop) : timer_(Loop.createTimer()) {
+  timer_->setInterval(0);
+  timer_->onTimeout = [this] {
+    // One at a time: a call may post more, or destroy this object's owner.
+    if (pending_.empty()) {
+      timer_->stop();
+      return;
+    }
+    auto fn = std::move(pending_.front());
+    pending_.pop_front();
+    if (pending_.empty()) timer_->stop();
+    fn();
+  };
+}
+
+void TPosted::Post(std::function<void()> Fn) {
+  pending_.push_back(std::move(Fn));
+  if (!timer_->isActive()) timer_->start();
+}
+
+TDeviceSession::TDeviceSession(const TSessionPlatform& Platform, const TConnection& Connection, TIniFile& Settings,
+                               const std::string& LogFile, int ComNumber)
+    : links_(Platform.MakeLinks(Connection, ComNumber, Naplo)),
+      Comms(*Platform.Loop, *links_),
+      Uploader(*Platform.Loop),
+      loop_(*Platform.Loop),
+      serialHint_(Platform.SerialHint),
       connection_(Connection),
-      context_(std::make_unique<QObject>()) {
+      connectTimer_(Platform.Loop->createTimer()),
+      posted_(*Platform.Loop) {
   // The log as the window ships it, when one is asked for.
   Naplo.SetConvertToPrintable(true);
   Naplo.SetLogTime(true);
@@ -78,10 +80,15 @@ TDeviceSession::TDeviceSession(const TConnection& Connection, TIniFile& Settings
 
   watcher_.KRVMode = TKRVMode::PMDecodeBothEncodeKRV;
   Comms.OnRawData = [this](TKRVComms*, const std::string& Chunk) { Watch(Chunk); };
+  connectTimer_->setInterval(kConnectTimeoutMs);
+  connectTimer_->onTimeout = [this] {
+    connectTimer_->stop();
+    Opened(false);
+  };
 }
 
 TDeviceSession::~TDeviceSession() {
-  context_.reset();
+  connectTimer_->stop();
   Comms.OnRawData = nullptr;
   Comms.OnConnect = nullptr;
   Comms.OnTCPError = nullptr;
@@ -92,6 +99,12 @@ TDeviceSession::~TDeviceSession() {
   Flash.OnPercentDone = nullptr;
   Uploader.Abort();
   if (Comms.Active()) Comms.SetActive(false);
+}
+
+std::string TDeviceSession::LinkFailureText() const {
+  std::string text = ErrorCodeText(3) + " (" + connection_.Target() + ")";
+  if (connection_.Serial && serialHint_) text += serialHint_(connection_.Path);
+  return text;
 }
 
 void TDeviceSession::Watch(const std::string& Chunk) {
@@ -116,7 +129,7 @@ void TDeviceSession::Open(std::function<void(bool Up)> Done) {
   openDone_ = std::move(Done);
   Comms.OnConnect = [this](TKRVComms*) { Opened(true); };
   Comms.OnTCPError = [this](TKRVComms*) { Opened(false); };
-  QTimer::singleShot(kConnectTimeoutMs, context_.get(), [this] { Opened(false); });
+  connectTimer_->start();
   Comms.SetActive(true);
   // A serial port opens (or fails) inside SetActive.
   if (connection_.Serial) Opened(Comms.LinkUp());
@@ -126,10 +139,11 @@ void TDeviceSession::Opened(bool Up) {
   if (!openDone_) return;
   auto done = std::move(openDone_);
   openDone_ = nullptr;
+  connectTimer_->stop();
   Comms.OnConnect = nullptr;
   Comms.OnTCPError = nullptr;
   // Leave the engine's event first; a failed link must not keep reconnecting meanwhile.
-  QTimer::singleShot(0, context_.get(), [this, Up, done = std::move(done)] {
+  Post([this, Up, done = std::move(done)] {
     if (!Up) Comms.SetActive(false);
     done(Up);
   });
@@ -142,18 +156,6 @@ void TDeviceSession::UseServer(TKRVServerRegistry& Server) {
 
 void TDeviceSession::Close() {
   if (Comms.Active()) Comms.SetActive(false);
-}
-
-std::optional<std::string> OpenSettings(bool Given, const std::string& Name, std::unique_ptr<TIniFile>& Settings) {
-  if (!Given) {
-    Settings = std::make_unique<TDefaultSettings>();
-    return std::nullopt;
-  }
-  std::FILE* f = RegularFileExists(Name) ? std::fopen(Name.c_str(), "rb") : nullptr;
-  if (f == nullptr) return "settings file cannot be read: " + Name;
-  std::fclose(f);
-  Settings = std::make_unique<TIniFile>(Name);
-  return std::nullopt;
 }
 
 }  // namespace vornik

@@ -1,9 +1,8 @@
-#include "UpdateRun.h"
+#include "app/UpdateSession.h"
 
 #include <algorithm>
 #include <exception>
 
-#include "DeviceSession.h"
 #include "app/UpdateSettings.h"
 #include "firmware/KRVDataUtils.h"
 
@@ -32,21 +31,30 @@ const char* UploadResultName(TFWUploadResult Result) {
   return "fwrUnknownErrorCode";
 }
 
+TUpdateOutcome NotStartedOutcome(const std::string& Text) {
+  TUpdateOutcome o;
+  o.Result = UploadResultName(TFWUploadResult::fwrAborted);
+  o.Text = Text;
+  o.UploadResult = static_cast<int>(TFWUploadResult::fwrAborted);
+  o.ExitCode = kExitFailed;
+  return o;
+}
+
 std::string BuildIdOf(const std::string& FWBuildStr) {
   constexpr std::string_view kPrefix = "Build:";
   if (FWBuildStr.size() < kPrefix.size() + 5 || FWBuildStr.compare(0, kPrefix.size(), kPrefix) != 0) return {};
   return FWBuildStr.substr(kPrefix.size(), 5);
 }
 
-TUpdateRun::TUpdateRun(TDeviceSession& Session, const TLoadedFirmware& Firmware, TUpdateOptions Options)
+TUpdateSession::TUpdateSession(TDeviceSession& Session, const TLoadedFirmware& Firmware, TUpdateOptions Options)
     : session_(Session), firmware_(Firmware), options_(Options) {}
 
-TUpdateRun::~TUpdateRun() {
+TUpdateSession::~TUpdateSession() {
   session_.Uploader.OnUploadDone = nullptr;
   session_.Uploader.OnPercentDone = nullptr;
 }
 
-void TUpdateRun::Start(std::function<void(const TUpdateOutcome&)> Done) {
+void TUpdateSession::Start(std::function<void(const TUpdateOutcome&)> Done) {
   done_ = std::move(Done);
   session_.Open([this](bool Up) {
     if (aborted_) return;
@@ -54,9 +62,9 @@ void TUpdateRun::Start(std::function<void(const TUpdateOutcome&)> Done) {
       // What the unattended update ends with when its first packets find no link.
       TUpdateOutcome o;
       o.Result = "no-link";
-      o.Text = LinkFailureText(session_.Connection());
+      o.Text = session_.LinkFailureText();
       o.UploadResult = static_cast<int>(TFWUploadResult::fwrKRVError);
-      o.ExitCode = 3;
+      o.ExitCode = kExitNoLink;
       Finish(std::move(o));
       return;
     }
@@ -70,7 +78,7 @@ void TUpdateRun::Start(std::function<void(const TUpdateOutcome&)> Done) {
   });
 }
 
-void TUpdateRun::Abort() {
+void TUpdateSession::Abort() {
   if (!done_ || aborted_) return;
   aborted_ = true;
   if (session_.Uploader.State() == TFirmwareUploader::TRunState::Running) {
@@ -83,11 +91,11 @@ void TUpdateRun::Abort() {
   o.Result = UploadResultName(TFWUploadResult::fwrAborted);
   o.Text = session_.Uploader.FWUploadResultToStr(TFWUploadResult::fwrAborted);
   o.UploadResult = static_cast<int>(TFWUploadResult::fwrAborted);
-  o.ExitCode = 1;
+  o.ExitCode = kExitFailed;
   Finish(std::move(o));
 }
 
-void TUpdateRun::Identified(uint16_t ErrorCode, const std::string& Answer) {
+void TUpdateSession::Identified(uint16_t ErrorCode, const std::string& Answer) {
   if (aborted_) return;
   if (ErrorCode == 0) {
     TDeviceInfo info;
@@ -109,7 +117,7 @@ void TUpdateRun::Identified(uint16_t ErrorCode, const std::string& Answer) {
   Upload();
 }
 
-void TUpdateRun::Upload() {
+void TUpdateSession::Upload() {
   TFirmwareUploader& up = session_.Uploader;
   up.OnPercentDone = [this](TFirmwareUploader* Sender, int) {
     // One report per block the device took; the block length may have been lowered for the device.
@@ -124,7 +132,7 @@ void TUpdateRun::Upload() {
     o.Text = Sender->FWUploadResultToStr(Result);
     o.UploadResult = static_cast<int>(Result);
     o.Bytes = Result == TFWUploadResult::fwrOk ? firmware_.FWImage.size() : accepted_;
-    o.ExitCode = Result == TFWUploadResult::fwrOk ? 0 : session_.DeviceAnswered() || aborted_ ? 1 : 3;
+    o.ExitCode = Result == TFWUploadResult::fwrOk ? kExitOk : session_.DeviceAnswered() || aborted_ ? kExitFailed : kExitNoLink;
     Finish(std::move(o));
   };
   try {
@@ -139,12 +147,12 @@ void TUpdateRun::Upload() {
     o.Result = "usage";
     o.Text = e.what();
     o.UploadResult = 99;
-    o.ExitCode = 2;
+    o.ExitCode = kExitUsage;
     Finish(std::move(o));
   }
 }
 
-void TUpdateRun::Finish(TUpdateOutcome Outcome) {
+void TUpdateSession::Finish(TUpdateOutcome Outcome) {
   if (!done_) return;
   auto done = std::move(done_);
   done_ = nullptr;
