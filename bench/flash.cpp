@@ -11,7 +11,7 @@
 #include <string>
 
 #include "comms/KRVComms.h"
-#include "procedures/SimPeer.h"
+#include "testkit/SimPeer.h"
 #include "procedures/uFlashReaderWriter.h"
 #include "sim/SimDevice.h"
 

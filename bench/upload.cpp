@@ -15,7 +15,7 @@
 
 #include "comms/KRVComms.h"
 #include "procedures/ProcRig.h"
-#include "procedures/SimPeer.h"
+#include "testkit/SimPeer.h"
 #include "procedures/uFirmwareUploader.h"
 #include "firmware/uHexfileToStr.h"
 #include "sim/SimDevice.h"

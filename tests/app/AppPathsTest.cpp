@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <map>
 
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 
 #include <sys/stat.h>
 

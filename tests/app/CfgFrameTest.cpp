@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/CreateMissingValuesIni.h"
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 
 namespace vornik {
 namespace {

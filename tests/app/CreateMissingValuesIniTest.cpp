@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 
 namespace vornik {
 namespace {

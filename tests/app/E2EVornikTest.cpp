@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "app/E2EProcess.h"
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 
 namespace vornik {
 namespace {

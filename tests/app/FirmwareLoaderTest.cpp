@@ -8,7 +8,7 @@
 
 #include "app/FirmwareLoader.h"
 #include "app/HexText.h"
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 #include "app/TestFirmware.h"
 #include "util/Sha256.h"
 

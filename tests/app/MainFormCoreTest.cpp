@@ -6,12 +6,13 @@
 
 #include "app/HexText.h"
 #include "app/TestFirmware.h"
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 #include "app/VornikTexts.h"
 #include "app/uCmdLineRun.h"
 #include "firmware/uHexfileToStr.h"
 #include "sim/SimDevice.h"
 #include "testkit/MemoryLink.h"
+#include "testkit/SimPeer.h"
 #include "testkit/VirtualLoop.h"
 
 namespace vornik {
@@ -25,43 +26,6 @@ using test::TempDir;
 using test::WriteAll;
 using testkit::MemoryLinkFactory;
 using testkit::VirtualLoop;
-
-// The simulated device on the far end of a MemoryLink, ticked on the virtual loop.
-class SimPeer final : public testkit::MemoryPeer {
- public:
-  explicit SimPeer(VirtualLoop& Loop) : Loop(Loop) {
-    Device.OnOutput = [this](std::string_view frame) {
-      if (Link) Link->PeerSend(frame);
-    };
-  }
-  void OnBytes(testkit::MemoryLink& L, std::string_view Bytes) override {
-    Link = &L;
-    Device.Feed(Bytes, Loop.nowMs());
-    Arm();
-  }
-  void OnOpened(testkit::MemoryLink& L) override {
-    Link = &L;
-    Device.LinkUp();
-  }
-  void OnClosed(testkit::MemoryLink&) override { Device.LinkDown(); }
-
-  VirtualLoop& Loop;
-  TSimDevice Device;
-  testkit::MemoryLink* Link = nullptr;
-
- private:
-  void Arm() {
-    const auto at = Device.NextWakeMs();
-    if (!at || (PendingAt >= 0 && PendingAt <= *at)) return;
-    PendingAt = *at;
-    Loop.schedule(*at, [this, t = *at] {
-      if (PendingAt == t) PendingAt = -1;
-      Device.Tick(Loop.nowMs());
-      Arm();
-    });
-  }
-  int64_t PendingAt = -1;
-};
 
 class MainFormCoreTest : public ::testing::Test {
  protected:
@@ -433,7 +397,8 @@ TEST_F(MainFormCoreTest, CommandLineUpdateInstallsTheImageOnTheSimulatedDevice) 
   const std::string plain = ImageWithInfo(0x4000, 0x6000);
   File("fw.hex", HexText(0x4000, plain));
   for (bool tcp : {true, false}) {
-    SimPeer peer(Loop);
+    TSimDevice device;
+    testing::TSimPeer peer(Loop, device);
     MemoryLinkFactory links(Loop, &peer, testkit::MemoryLinkSettings{.LatencyMs = 1});
     Console.clear();
     TMainFormCore f(Loop, links, Dir.Path("vornik"), true);
@@ -447,7 +412,7 @@ TEST_F(MainFormCoreTest, CommandLineUpdateInstallsTheImageOnTheSimulatedDevice) 
     CmdLineTimerTimer(f, args);
     ASSERT_TRUE(Loop.runUntil([&] { return f.CmdLineDone; }, 600000)) << Console;
     EXPECT_EQ(f.ProgramExitCode, 0) << Console;
-    EXPECT_EQ(peer.Device.InstalledImage(), plain);
+    EXPECT_EQ(device.InstalledImage(), plain);
     EXPECT_NE(Console.find("\n\n..."), std::string::npos) << Console;
     EXPECT_NE(Console.find(".\nA firmware telepitese sikeresen befejezodott.\n"), std::string::npos) << Console;
     EXPECT_FALSE(f.KRVComms.Active());

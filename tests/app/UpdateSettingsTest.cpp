@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "app/CreateMissingValuesIni.h"
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 #include "app/UpdateSettings.h"
 #include "comms/KRVComms.h"
 #include "procedures/uFirmwareUploader.h"

@@ -3,6 +3,8 @@
 // correct or deliberately wrong checksums.
 #pragma once
 
+#include "testkit/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -16,24 +18,7 @@
 
 namespace vornik::test {
 
-class FwTempDir {
- public:
-  FwTempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vornik-fw-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    FPath = tmpl;
-  }
-  ~FwTempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(FPath, ec);
-  }
-  FwTempDir(const FwTempDir&) = delete;
-  FwTempDir& operator=(const FwTempDir&) = delete;
-  std::string Path(const std::string& Name) const { return FPath + "/" + Name; }
-
- private:
-  std::string FPath;
-};
+using FwTempDir = TempDir;
 
 inline std::string ReadFileBytes(const std::string& File) {
   std::ifstream in(File, std::ios::binary);

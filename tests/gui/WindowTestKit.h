@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 #include "app/gui/Dialogs.h"
 #include "app/gui/WindowSupport.h"
 #include "app/gui/uMainForm.h"
-#include "procedures/SimPeer.h"
+#include "testkit/SimPeer.h"
 #include "sim/SimDevice.h"
 #include "testkit/MemoryLink.h"
 #include "testkit/VirtualLoop.h"

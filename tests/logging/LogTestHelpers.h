@@ -3,6 +3,8 @@
 // folder.
 #pragma once
 
+#include "testkit/TempDir.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,24 +83,7 @@ class MemoMock final : public TLogMemo {
   bool fail = false;
 };
 
-class LogTempDir {
- public:
-  LogTempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vornik-log-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  ~LogTempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  LogTempDir(const LogTempDir&) = delete;
-  LogTempDir& operator=(const LogTempDir&) = delete;
-  std::string Path(const std::string& Name) const { return path_ + "/" + Name; }
-
- private:
-  std::string path_;
-};
+using LogTempDir = TempDir;
 
 inline std::string ReadFile(const std::string& Path) {
   std::ifstream in(Path, std::ios::binary);

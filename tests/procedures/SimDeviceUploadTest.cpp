@@ -9,7 +9,7 @@
 #include "comms/KRVComms.h"
 #include "firmware/uHexfileToStr.h"
 #include "procedures/ProcRig.h"
-#include "procedures/SimPeer.h"
+#include "testkit/SimPeer.h"
 #include "procedures/uFirmwareUploader.h"
 #include "procedures/uFlashReaderWriter.h"
 

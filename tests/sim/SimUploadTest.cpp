@@ -12,49 +12,13 @@
 #include "sim/SimDevice.h"
 #include "sim/SimRig.h"
 #include "testkit/MemoryLink.h"
+#include "testkit/SimPeer.h"
 #include "testkit/VirtualLoop.h"
 
 namespace vornik::simtest {
 namespace {
 
-/// Puts a TSimDevice at the far end of a MemoryLink, with its wake-ups on the virtual loop.
-class TSimPeer final : public testkit::MemoryPeer {
- public:
-  TSimPeer(testkit::VirtualLoop& Loop, TSimDevice& Dev) : loop_(Loop), dev_(Dev) {
-    dev_.OnOutput = [this](std::string_view Frame) {
-      if (link_ != nullptr) link_->PeerSend(Frame);
-    };
-  }
-  void OnBytes(testkit::MemoryLink& Link, std::string_view Bytes) override {
-    link_ = &Link;
-    dev_.Feed(Bytes, loop_.nowMs());
-    Arm();
-  }
-  void OnOpened(testkit::MemoryLink& Link) override {
-    link_ = &Link;
-    dev_.LinkUp();
-  }
-  void OnClosed(testkit::MemoryLink&) override {
-    dev_.LinkDown();
-    link_ = nullptr;
-  }
-
- private:
-  void Arm() {
-    const auto next = dev_.NextWakeMs();
-    if (!next || armed_.contains(*next)) return;
-    armed_.insert(*next);
-    loop_.schedule(*next, [this, at = *next] {
-      armed_.erase(at);
-      dev_.Tick(loop_.nowMs());
-      Arm();
-    });
-  }
-  testkit::VirtualLoop& loop_;
-  TSimDevice& dev_;
-  testkit::MemoryLink* link_ = nullptr;
-  std::set<int64_t> armed_;
-};
+using testing::TSimPeer;
 
 struct TBench {
   explicit TBench(TSimDeviceConfig C = {}, TSimFaults F = {}, testkit::MemoryLinkSettings L = {})

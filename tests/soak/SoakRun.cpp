@@ -14,7 +14,7 @@
 #include "comms/KRVComms.h"
 #include "firmware/uHexfileToStr.h"
 #include "logging/uNaploComponent.h"
-#include "procedures/SimPeer.h"
+#include "testkit/SimPeer.h"
 #include "procedures/uFirmwareUploader.h"
 #include "procedures/uFlashReaderWriter.h"
 #include "sim/SimDevice.h"

@@ -14,10 +14,14 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/E2EProcess.h"
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 
 namespace vornik {
 namespace {
@@ -201,6 +205,82 @@ TEST_F(DeviceVerbs, UpdateInstallsThenLeavesTheCurrentBuildAlone) {
   EXPECT_EQ(r.Code, 3);
   EXPECT_EQ(Str(r.Json, "result"), "no-link");
   EXPECT_EQ(r.Json.value("upload_result").toInt(), 2);
+}
+
+// A port that listens but never accepts: a connection attempt waits in its queue, so the test
+// can tell whether anybody tried.
+class TSilentListener {
+ public:
+  TSilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      ADD_FAILURE() << "cannot listen";
+    port_ = ntohs(a.sin_port);
+    ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+  }
+  ~TSilentListener() { ::close(fd_); }
+  int Port() const { return port_; }
+  bool SomebodyCame() {
+    const int c = ::accept(fd_, nullptr, nullptr);
+    if (c < 0) return false;
+    ::close(c);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(DeviceVerbs, DamagedFirmwareNeverOpensTheLink) {
+  const std::string good = Firmware("good.hex", 0x6000);
+  ASSERT_EQ(Run("hex2qob", {good}).Code, 0);
+  const std::string qob = ReadAll(Dir.Path("good.qob"));
+  const std::string hex = ReadAll(good);
+  std::vector<std::pair<std::string, std::string>> files = {
+      {"cut.qob", qob.substr(0, 1000)},
+      {"marker.qob", qob.substr(0, qob.size() - 15) + "x" + qob.substr(qob.size() - 14)},
+      {"cut.hex", hex.substr(0, hex.rfind('\n', hex.size() - 2) + 1)},
+      {"nobuild.hex", ":10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n"},
+  };
+  for (const auto& [name, content] : files) WriteAll(Dir.Path(name), content);
+  // A package that does not match the checksum file beside it.
+  std::string flipped = qob;
+  flipped[100] ^= 1;
+  WriteAll(Dir.Path("sum.qob"), flipped);
+  WriteAll(Dir.Path("sum.qob.sha256"), ReadAll(Dir.Path("good.qob.sha256")));
+  files.emplace_back("sum.qob", flipped);
+
+  TSilentListener device;
+  const std::string port = std::to_string(device.Port());
+  WriteAll(Dir.Path("devices.txt"), "127.0.0.1:" + port + ":178556\n");
+  for (const auto& [name, content] : files) {
+    SCOPED_TRACE(name);
+    const std::string fw = Dir.Path(name);
+    const TToolRun update = Run("update", {"--ip", "127.0.0.1", "--port", port, "--fw", fw, "--json"});
+    EXPECT_EQ(update.Code, 2) << update.Err;
+    EXPECT_EQ(Str(update.Json, "result"), "usage");
+    const TToolRun fleet = Run("fleet", {"--fw", fw, "--log-dir", Dir.Path(""), "devices.txt"});
+    EXPECT_EQ(fleet.Code, 2) << fleet.Err;
+    const TToolRun listen = Run("listen", {"--listen-port", "0", "--fw", fw});
+    EXPECT_EQ(listen.Code, 2) << listen.Err;
+    EXPECT_EQ(listen.Err.find("listening on"), std::string::npos) << listen.Err;
+    const auto start = RunProcess({BinDir() + "/vornik", "-start", "-fw", fw, "-address", "178556", "-ip", "127.0.0.1",
+                                   "-port", port},
+                                  kRunTimeoutMs, Dir.Path(""));
+    EXPECT_EQ(start.ExitCode, 99) << start.Stdout;
+    EXPECT_FALSE(device.SomebodyCame());
+  }
+  // The good files do reach the device.
+  const auto start = RunProcess({BinDir() + "/vornik", "-start", "-fw", Dir.Path("good.qob"), "-address", "178556",
+                                 "-ip", "127.0.0.1", "-port", port},
+                                5000, Dir.Path(""));
+  EXPECT_TRUE(device.SomebodyCame()) << start.Stdout;
 }
 
 TEST_F(DeviceVerbs, BadUsageIsRefusedBeforeTheLinkOpens) {

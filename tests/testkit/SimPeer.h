@@ -30,7 +30,10 @@ class TSimPeer final : public testkit::MemoryPeer {
     link_ = &Link;
     device_.LinkUp();
   }
-  void OnClosed(testkit::MemoryLink&) override { device_.LinkDown(); }
+  void OnClosed(testkit::MemoryLink&) override {
+    device_.LinkDown();
+    link_ = nullptr;
+  }
 
   /// Runs after the device has taken each chunk (fault campaigns watch the device's progress here).
   std::function<void(testkit::MemoryLink&)> AfterBytes;

@@ -1,4 +1,5 @@
-// A fresh folder under the system's temporary directory for one test, removed afterwards, and
+// A fresh folder under the system's temporary directory for one test, removed afterwards (made
+// writable first, so a test may take its permissions away), and
 // whole-file read/write helpers.
 #pragma once
 
