@@ -11,8 +11,7 @@ namespace vornik {
 
 namespace {
 
-constexpr uint8_t kMaxSlot = 250;
-constexpr uint16_t kNoAnswer = 5;  ///< engine ErrorCode: the device did not answer  ///< re-send search bound (indexes above 240 stay empty)
+constexpr uint8_t kMaxSlot = 250;  ///< re-send search bound (indexes above 240 stay empty)
 
 std::string Dump(const TKuldendo* Item) { return DecimalDump(Item->Pck); }
 
@@ -121,8 +120,8 @@ void TKRVCommsBatch::OnOpenerResult(TKRVComms*, const std::string&, uint16_t Err
   const bool acknowledged = opener_ != nullptr && opener_->Options.Contains(psoAcked);
   FreeOpener();
   if (Stopping()) return;
-  if (ErrorCode == kNoAnswer && acknowledged) ErrorCode = 0;  // acknowledged, no answer: opened
-  if (ErrorCode != 0) {
+  if (ErrorCode == ecNoAnswer && acknowledged) ErrorCode = ecOk;  // acknowledged, no answer: opened
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -133,7 +132,7 @@ void TKRVCommsBatch::OnOpenerResult(TKRVComms*, const std::string&, uint16_t Err
 
 void TKRVCommsBatch::OnClearResult(TKRVComms*, const std::string&, uint16_t ErrorCode, int32_t, int32_t) {
   if (Stopping()) return;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -165,7 +164,7 @@ void TKRVCommsBatch::OnPacketResult(TKRVComms* Sender, const std::string&, uint1
 
 void TKRVCommsBatch::OnQueryResult(TKRVComms*, const std::string& S, uint16_t ErrorCode, int32_t, int32_t) {
   if (Stopping()) return;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -192,7 +191,7 @@ void TKRVCommsBatch::OnQueryResult(TKRVComms*, const std::string& S, uint16_t Er
 
 void TKRVCommsBatch::OnResendResult(TKRVComms*, const std::string&, uint16_t ErrorCode, int32_t, int32_t) {
   if (Stopping()) return;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -221,7 +220,7 @@ void TKRVCommsBatch::ResendNext() {
     return;
   }
   state_ = bsReady;
-  FinishBatch(0);
+  FinishBatch(ecOk);
 }
 
 void TKRVCommsBatch::FinishBatch(uint16_t ErrorCode) {

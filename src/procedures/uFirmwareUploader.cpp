@@ -25,7 +25,6 @@ constexpr int32_t kEraseTimeoutMs = 40000;
 constexpr uint8_t kLastSmallCpuType = 22;    ///< CPU types above this are ARM controllers
 constexpr uint16_t kSmallRxBuffer = 256;     ///< bytes; such a device takes 128-byte blocks
 constexpr int32_t kPageBytes = 128;
-constexpr uint16_t kNoAnswer = 5;  ///< engine ErrorCode: the device did not answer
 constexpr uint16_t kBlockNumberBase = 0x8000;  ///< page counter start for blocks under 128 bytes
 
 const char* BoolText(bool Value) { return Value ? "-1" : "0"; }
@@ -330,7 +329,7 @@ void TFirmwareUploader::SendBlock() {
       // out of a result handler.
       delete item;
       LogNote(std::string("Vornik: ") + e.what());
-      lastErrorCode_ = 99;
+      lastErrorCode_ = ecInternal;
       result_ = TFWUploadResult::fwrKRVError;
       step_ = TUploadStep::Finish;
       ExecuteStep();
@@ -351,13 +350,13 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
   using enum TUploadStep;
   if (state_ != TRunState::Running) return;
   lastErrorCode_ = ErrorCode;
-  if (step_ == InstallDone && ErrorCode == kNoAnswer && !IgnoreAFLUD) {
+  if (step_ == InstallDone && ErrorCode == ecNoAnswer && !IgnoreAFLUD) {
     result_ = TFWUploadResult::fwrKRVError;
     step_ = InstallCheck;
     ExecuteStep();
     return;
   }
-  if ((step_ != IdentifyDone && ErrorCode != 0) || (step_ == IdentifyDone && ErrorCode == 55)) {
+  if ((step_ != IdentifyDone && ErrorCode != ecOk) || (step_ == IdentifyDone && ErrorCode == ecFrameBadAddress)) {
     result_ = TFWUploadResult::fwrKRVError;
     step_ = Finish;
     ExecuteStep();
@@ -423,7 +422,7 @@ void TFirmwareUploader::HandleIdentification(const std::string& S, uint16_t Erro
     step_ = Block;
     return;
   }
-  if (ErrorCode != 0 || !StartsWithCode(S, kASYSI)) {
+  if (ErrorCode != ecOk || !StartsWithCode(S, kASYSI)) {
     if (restartDone_) {
       result_ = TFWUploadResult::fwrInvalidAnswerASYSI;
       step_ = Finish;
@@ -563,7 +562,7 @@ void TFirmwareUploader::HandleInstallCheck(const std::string& S) {
   }
   if (info.BootloaderRunning != 0) {
     // Not installed: the same install once more, and the lost answer stands if that fails too.
-    lastErrorCode_ = kNoAnswer;
+    lastErrorCode_ = ecNoAnswer;
     ++retryCounter_;
     step_ = TUploadStep::Install;
     return;

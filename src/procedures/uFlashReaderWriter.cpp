@@ -105,7 +105,7 @@ void TFlashReaderWriter::Classify(const std::string& S, uint16_t ErrorCode, std:
     status = b ? *b : -1;
   }
   lastStatus_ = status;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     result_ = TFlashRWResult::freKRVError;
   } else if (TurboMode) {
     result_ = TFlashRWResult::freOk;
