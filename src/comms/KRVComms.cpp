@@ -290,6 +290,9 @@ void TKRVComms::Connected() {
   rxBuffer_.clear();
   lastActivity_ = loop_.nowMs();
   openFailure_ = TOpenFailure::ofClosed;
+  // The queue time-out counts a time without a link: one armed in an earlier loss must not fail
+  // an item early in the next one.
+  queueTimeoutTimer_->stop();
   if (OnConnect && !destroying_) OnConnect(this);
   if (!queueTimer_->isActive()) {
     queueTimer_->setInterval(kQueueIdleMs);
@@ -297,7 +300,28 @@ void TKRVComms::Connected() {
   }
 }
 
+void TKRVComms::ProcessBeforeLoss() {
+  // A device that answers and hangs up at once (it restarts into its new firmware right after
+  // the install answer) leaves that answer in RxBuffer with the processing timer still due: the
+  // whole frames (or text lines) it holds end their exchanges before the buffer goes; a partial
+  // one is dropped.
+  // The link counts as down already, so nothing is written back (no acknowledgement).
+  if (!active_ || deactivating_ || processing_ || rxBuffer_.empty()) return;
+  processingTimer_->stop();
+  OnPckProcessing();
+}
+
 void TKRVComms::Disconnected() {
+  if (!deactivating_) {
+    linkUp_ = false;
+    connecting_ = false;
+    const uint64_t losses = linkLosses_;
+    ProcessBeforeLoss();
+    // A handler called from there may have taken the link down already (server mode deactivates
+    // through this same handling): report the loss once.
+    if (linkLosses_ != losses) return;
+  }
+  ++linkLosses_;
   LogMsg(Fmt(t::kDisconnected, Host.c_str(), Port), 3);
   linkUp_ = false;
   connecting_ = false;
@@ -308,6 +332,12 @@ void TKRVComms::Disconnected() {
 }
 
 void TKRVComms::CommError(int Code) {
+  linkUp_ = false;
+  connecting_ = false;
+  const uint64_t losses = linkLosses_;
+  ProcessBeforeLoss();
+  if (linkLosses_ != losses) return;
+  ++linkLosses_;
   LogMsg(Fmt(t::kCommError, Code, Host.c_str(), Port), 6);
   linkUp_ = false;
   connecting_ = false;
@@ -648,7 +678,10 @@ uint16_t TKRVComms::WriteFrame(const std::string& Data, TInfo Info, uint32_t Des
     return ecEncodeFailed;
   }
   if (!Quick) {
-    if (Info != TInfo::pozitiv_nyugta) lastDest_ = Dest;
+    if (Info != TInfo::pozitiv_nyugta) {
+      lastDest_ = Dest;
+      lastDestKRV_ = encoder_.KRVMode == TKRVMode::PMKRVOnly || encoder_.KRVMode == TKRVMode::PMDecodeBothEncodeKRV;
+    }
     lastSendTime_ = loop_.nowMs();
   }
   return RawWrite(frame, Quick);
@@ -955,8 +988,11 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
   if (KRVAddress != 0 && src == KRVAddress) LastPckTime = loop_.nowDateTime();
 
   const bool forUs = dst == kPCAddress || (BroadcastVetele && (dst == 255 || dst == 0)) || MindenVetele;
-  const bool fromExpected = lastDest_ == 255 || lastDest_ == -1 || (lastDest_ < 255 && srcShort == lastDest_) ||
-                            (lastDest_ > 255 && src == lastDest_);
+  // A KRV frame carries only the low byte of its destination, and the device answers from that
+  // byte: a request that went out as KRV expects its answer from the address the frame carried.
+  const int64_t expected = lastDest_ >= 0 && lastDestKRV_ ? (lastDest_ & 0xFF) : lastDest_;
+  const bool fromExpected = expected == 255 || lastDest_ == -1 || (expected < 255 && srcShort == expected) ||
+                            (expected > 255 && src == expected);
   const bool isNack = info == TInfo::negativ_nyugta;
   const bool isAck = info == TInfo::pozitiv_nyugta || info == TInfo::ismetelt_csomag;
   const bool wantsAck = info == TInfo::kerek_nyugtat;

@@ -399,6 +399,8 @@ class TKRVComms {
   void Connected();
   void Disconnected();
   void CommError(int Code);
+  /// Runs the receive path on what RxBuffer holds before a lost link clears it.
+  void ProcessBeforeLoss();
   void ReadData(std::string_view Bytes);
   void ReceivedChunk();
   uint16_t RawWrite(const std::string& Frame, bool Direct);
@@ -471,6 +473,7 @@ class TKRVComms {
   int64_t lastSendTime_ = kNone;
   ServerConnection* serverSocket_ = nullptr;
   uint32_t krvAddressAtActivation_ = 0;
+  uint64_t linkLosses_ = 0;  ///< Disconnected/CommError handlings so far (re-entry check)
 
   TExchangeState state_ = esIdle;
   int32_t tryNo_ = 0;
@@ -478,6 +481,7 @@ class TKRVComms {
   int32_t lastRxSeq_ = 1;
   int32_t quickSeq_ = 0;
   int64_t lastDest_ = -1;
+  bool lastDestKRV_ = false;    ///< the frame to lastDest_ went out as KRV (8-bit address)
   int32_t lastRxFrameSeq_ = 0;  ///< packet id of the frame being processed (AutoAnswer)
 
   int32_t lastLogKind_ = -1;  ///< de-duplication of kinds 6 and 7
