@@ -55,22 +55,41 @@ void TKRVCommsBatch::Send(TKuldendo* Item) {
   Item->BatchTimeout = Item->Timeout;
   Item->Timeout = std::max(TimeBetweenPcks, SerialLineMs(*KRVPort, Item->Pck.size()));
   Item->CsomagSorszam = curIndex_;
-  slots_[curIndex_] = Item;
+  const uint8_t slot = curIndex_;
+  slots_[slot] = Item;
 
-  if (curIndex_ == 1) {
-    KRVPort->BatchMode = true;
-    batchModeSet_ = true;
-    if (Item->BatchOptions.Contains(psoBatchStart)) {
-      resendCount_ = 0;
-      state_ = bsOpening;
-      SendOpener();
+  try {
+    if (curIndex_ == 1) {
+      KRVPort->BatchMode = true;
+      batchModeSet_ = true;
+      if (Item->BatchOptions.Contains(psoBatchStart)) {
+        resendCount_ = 0;
+        state_ = bsOpening;
+        SendOpener();
+      } else {
+        state_ = bsClearing;
+        SendClear();
+      }
     } else {
-      state_ = bsClearing;
-      SendClear();
+      state_ = bsSending;
+      SendSlot();
     }
-  } else {
-    state_ = bsSending;
-    SendSlot();
+  } catch (...) {
+    // The engine refused by raising (misuse): the item goes back to the caller as it came, and
+    // the batch forgets it, so no one owns it twice.
+    if (slots_[slot] == Item) {
+      slots_[slot] = nullptr;
+      Item->OnResult = Item->BatchOnResult;
+      Item->Ans = Item->BatchAns;
+      Item->Options = Item->BatchOptions;
+      Item->Timeout = Item->BatchTimeout;
+    }
+    if (slot == 1 && batchModeSet_) {
+      KRVPort->BatchMode = false;
+      batchModeSet_ = false;
+    }
+    if (state_ != bsDestroying) state_ = bsReady;
+    throw;
   }
 }
 
