@@ -206,10 +206,10 @@ void TKRVComms::SetActive(bool Value) {
   LogMsg(t::kInactive, 0);
   if (port_->isOpen()) port_->close();
   openFailure_ = TOpenFailure::ofClosed;
-  state_ = 0;
-  // Every queued item ends with 6, head first. New items offered by these callbacks are refused
+  state_ = esIdle;
+  // Every queued item ends with ecLinkClosed, head first. New items offered by these callbacks are refused
   // (the link is closing), so this loop always ends.
-  while (!queue_.empty()) FinishItem(6, std::string(), false);
+  while (!queue_.empty()) FinishItem(ecLinkClosed, std::string(), false);
   if (WsServerMode || Host.empty()) Disconnected();
   if (KRVTCPServer != nullptr) KRVTCPServer->UnregisterComms(this);
   if (serverSocket_ != nullptr) {
@@ -290,6 +290,9 @@ void TKRVComms::Connected() {
   rxBuffer_.clear();
   lastActivity_ = loop_.nowMs();
   openFailure_ = TOpenFailure::ofClosed;
+  // The queue time-out counts a time without a link: one armed in an earlier loss must not fail
+  // an item early in the next one.
+  queueTimeoutTimer_->stop();
   if (OnConnect && !destroying_) OnConnect(this);
   if (!queueTimer_->isActive()) {
     queueTimer_->setInterval(kQueueIdleMs);
@@ -297,7 +300,28 @@ void TKRVComms::Connected() {
   }
 }
 
+void TKRVComms::ProcessBeforeLoss() {
+  // A device that answers and hangs up at once (it restarts into its new firmware right after
+  // the install answer) leaves that answer in RxBuffer with the processing timer still due: the
+  // whole frames (or text lines) it holds end their exchanges before the buffer goes; a partial
+  // one is dropped.
+  // The link counts as down already, so nothing is written back (no acknowledgement).
+  if (!active_ || deactivating_ || processing_ || rxBuffer_.empty()) return;
+  processingTimer_->stop();
+  OnPckProcessing();
+}
+
 void TKRVComms::Disconnected() {
+  if (!deactivating_) {
+    linkUp_ = false;
+    connecting_ = false;
+    const uint64_t losses = linkLosses_;
+    ProcessBeforeLoss();
+    // A handler called from there may have taken the link down already (server mode deactivates
+    // through this same handling): report the loss once.
+    if (linkLosses_ != losses) return;
+  }
+  ++linkLosses_;
   LogMsg(Fmt(t::kDisconnected, Host.c_str(), Port), 3);
   linkUp_ = false;
   connecting_ = false;
@@ -308,6 +332,12 @@ void TKRVComms::Disconnected() {
 }
 
 void TKRVComms::CommError(int Code) {
+  linkUp_ = false;
+  connecting_ = false;
+  const uint64_t losses = linkLosses_;
+  ProcessBeforeLoss();
+  if (linkLosses_ != losses) return;
+  ++linkLosses_;
   LogMsg(Fmt(t::kCommError, Code, Host.c_str(), Port), 6);
   linkUp_ = false;
   connecting_ = false;
@@ -354,13 +384,13 @@ void TKRVComms::ReceivedChunk() {
 
 uint16_t TKRVComms::RawWrite(const std::string& Frame, bool Direct) {
   if (SlowWriteMode && !Direct) {
-    if (slowBuffer_.size() > static_cast<std::size_t>(std::max(SlowWrPufferSize, 0))) return 4;
+    if (slowBuffer_.size() > static_cast<std::size_t>(std::max(SlowWrPufferSize, 0))) return ecOverflow;
     slowBuffer_ += Frame;
     if (!slowWriteTimer_->isActive()) {
       slowWriteTimer_->setInterval(SlowWrRate);
       slowWriteTimer_->start();
     }
-    return 0;
+    return ecOk;
   }
   std::string out = Frame;
   if (OnBeforeSendRawData) OnBeforeSendRawData(this, out);
@@ -373,12 +403,12 @@ uint16_t TKRVComms::RawWrite(const std::string& Frame, bool Direct) {
     }
   } catch (const std::exception& e) {
     LogPacket(std::string(t::kRawError) + e.what(), 1, true, Frame, kNone, kNone, kNone, kNone);
-    return 4;
+    return ecOverflow;
   }
   OutgoingDataCount += static_cast<uint32_t>(out.size());
   lastActivity_ = loop_.nowMs();
   if (Log_Raw_Data) LogPacket(t::kRawOut, 1, true, Frame, kNone, kNone, kNone, kNone);
-  return 0;
+  return ecOk;
 }
 
 void TKRVComms::SlowWriteStep() {
@@ -417,7 +447,7 @@ void TKRVComms::ReportAndFree(TKuldendo* Item, uint16_t Code) {
   // Take what the report needs, free the item, then call out: the callback may re-use a kept item.
   const bool tagged = Item->Options.Contains(psoTaggedCallbacks);
   TOnResult onResult = Item->OnResult;
-  TOnIncoming_tagged cb = Code != 0 ? Item->OnError : Item->OnAnswer;
+  TOnIncoming_tagged cb = Code != ecOk ? Item->OnError : Item->OnAnswer;
   const int32_t tag = Item->Tag, objTag = Item->ObjTag;
   FreeItem(Item);
   if (destroying_) return;
@@ -464,11 +494,11 @@ void TKRVComms::Send(TKuldendo* Item) {
   if (Item == nullptr) return;
   if (Item->Cimzett == 0) Item->Cimzett = KRVAddress != 0 ? KRVAddress : 1;
   const bool dontQueue = Item->Options.Contains(psoDontQueue);
-  if (!active_ || deactivating_) return Refuse(Item, 2, t::kTagNotActive);
-  if (dontQueue && !IsConnected()) return Refuse(Item, 3, t::kTagNoLink);
-  if (!dontQueue && static_cast<int64_t>(queue_.size()) >= PufferSize) return Refuse(Item, 4, t::kTagQueueFull);
-  if (Item->Options.Contains(psoFirstInQueue) && queueTimer_->isActive() && (state_ == 1 || state_ == 2))
-    return Refuse(Item, 8, t::kTagNotPaused);
+  if (!active_ || deactivating_) return Refuse(Item, ecNotActive, t::kTagNotActive);
+  if (dontQueue && !IsConnected()) return Refuse(Item, ecNoLink, t::kTagNoLink);
+  if (!dontQueue && static_cast<int64_t>(queue_.size()) >= PufferSize) return Refuse(Item, ecOverflow, t::kTagQueueFull);
+  if (Item->Options.Contains(psoFirstInQueue) && queueTimer_->isActive() && (state_ == esPlainWait || state_ == esAnswerWait))
+    return Refuse(Item, ecNotPaused, t::kTagNotPaused);
   CheckOptions(Item);
   if (dontQueue) return SendQuick(Item);
   if (Item->Options.Contains(psoFirstInQueue))
@@ -608,21 +638,21 @@ void TKRVComms::OnTimerSendPackages() {
   const uint16_t r = WriteFrame(h->Pck, k, h->Cimzett, h->CsomagSorszam, h->Options.Contains(psoDisableBitmatrix),
                                 h->Options.Contains(psoNoASYER), ForcedFormat(*h));
   if (!HeadIs(h)) return;  // OnBeforeSendRawData cancelled the item or closed the engine
-  if (r != 0 || h->Options.Contains(psoDontWait)) {
-    state_ = 0;
+  if (r != ecOk || h->Options.Contains(psoDontWait)) {
+    state_ = esIdle;
     FinishItem(r, std::string(), false);
     StartQueueTimer(0);
     return;
   }
   tryNo_ = 1;
-  state_ = (!h->Ans.empty() || k != TInfo::nem_kerek_nyugtat) ? 2 : 1;
+  state_ = (!h->Ans.empty() || k != TInfo::nem_kerek_nyugtat) ? esAnswerWait : esPlainWait;
   RestartWait(AnswerTime(*h));
 }
 
 uint16_t TKRVComms::WriteFrame(const std::string& Data, TInfo Info, uint32_t Dest, int32_t Seq, bool DisableBitmatrix,
                                bool NoASYER, int Format, bool Quick) {
-  if (!IsConnected()) return 3;
-  if (!active_) return 2;
+  if (!IsConnected()) return ecNoLink;
+  if (!active_) return ecNotActive;
   ModeRestore restore{encoder_, encoder_.KRVMode};
   if (Format == kFormatKRVW) encoder_.KRVMode = TKRVMode::PMDecodeBothEncodeKRVW;
   if (Format == kFormatKRV) encoder_.KRVMode = TKRVMode::PMDecodeBothEncodeKRV;
@@ -645,10 +675,13 @@ uint16_t TKRVComms::WriteFrame(const std::string& Data, TInfo Info, uint32_t Des
   try {
     frame = encoder_.Encode(Data);
   } catch (const std::exception&) {
-    return 9;
+    return ecEncodeFailed;
   }
   if (!Quick) {
-    if (Info != TInfo::pozitiv_nyugta) lastDest_ = Dest;
+    if (Info != TInfo::pozitiv_nyugta) {
+      lastDest_ = Dest;
+      lastDestKRV_ = encoder_.KRVMode == TKRVMode::PMKRVOnly || encoder_.KRVMode == TKRVMode::PMDecodeBothEncodeKRV;
+    }
     lastSendTime_ = loop_.nowMs();
   }
   return RawWrite(frame, Quick);
@@ -661,9 +694,9 @@ void TKRVComms::FinishItem(uint16_t ErrorCode, std::string S, bool IsAck) {
   const int32_t tag = h->Tag, objTag = h->ObjTag;
   TOnResult onResult = h->OnResult;
   bool tagged = h->Options.Contains(psoTaggedCallbacks);
-  TOnIncoming_tagged cb = ErrorCode == 0 ? h->OnAnswer : h->OnError;
+  TOnIncoming_tagged cb = ErrorCode == ecOk ? h->OnAnswer : h->OnError;
   FreeItem(h);
-  if (ErrorCode == 0 && !cb && !onResult) {
+  if (ErrorCode == ecOk && !cb && !onResult) {
     if (IsAck && !Nyugtat_is_jelezze) return;
     cb = OnRead;
     tagged = true;
@@ -679,8 +712,8 @@ void TKRVComms::FinishItem(uint16_t ErrorCode, std::string S, bool IsAck) {
 
 template <typename Match>
 void TKRVComms::CancelMatching(Match&& Matches) {
-  if (!queue_.empty() && (state_ == 1 || state_ == 2)) {
-    state_ = 0;
+  if (!queue_.empty() && (state_ == esPlainWait || state_ == esAnswerWait)) {
+    state_ = esIdle;
     waitTimer_->stop();
   }
   std::deque<TKuldendo*> keep;
@@ -738,24 +771,24 @@ void TKRVComms::Waiting_over() {
   TKuldendo* h = queue_.empty() ? nullptr : queue_.front();
   const bool log = h != nullptr && !h->Options.Contains(psoDontLog);
 
-  if (state_ == 1) {
+  if (state_ == esPlainWait) {
     waitTimer_->stop();
-    state_ = 0;
+    state_ = esIdle;
     if (h != nullptr) {
       if (!h->Ans.empty()) {
         LogPacket(t::kTagWaitOverAnswer, 8, log, h->Answer, lastSendTime_, kNone, h->Cimzett, h->CsomagSorszam);
         const std::string answer = h->Answer;
-        FinishItem(0, answer, answer.empty());
+        FinishItem(ecOk, answer, answer.empty());
       } else {
         LogPacket(t::kTagWaitOverEmpty, 8, log, h->Pck, lastSendTime_, kNone, h->Cimzett, h->CsomagSorszam);
-        FinishItem(0, std::string(), true);
+        FinishItem(ecOk, std::string(), true);
       }
     }
     StartQueueTimer(0);
     return;
   }
 
-  if (state_ == 2) {
+  if (state_ == esAnswerWait) {
     const bool repeatDue = h != nullptr && !h->Options.Contains(psoAcked) && tryNo_ < Max_tries_cmd;
     if (linkOk && repeatDue) {
       ++tryNo_;
@@ -768,13 +801,13 @@ void TKRVComms::Waiting_over() {
       return;
     }
     waitTimer_->stop();
-    state_ = 0;
+    state_ = esIdle;
     if (h != nullptr) {
       if (h->Options.Contains(psoLogAsPoll))
         LogPacket(t::kTagPollFailed, 8, log && Poll_Log, h->Pck, lastSendTime_, kNone, h->Cimzett, h->CsomagSorszam);
       else
         LogPacket(t::kTagFailed, 8, log, h->Pck, lastSendTime_, kNone, h->Cimzett, h->CsomagSorszam);
-      FinishItem(linkOk ? 5 : (!active_ ? 2 : 3), std::string(), false);
+      FinishItem(linkOk ? ecNoAnswer : (!active_ ? ecNotActive : ecNoLink), std::string(), false);
     }
     StartQueueTimer(0);
     return;
@@ -782,7 +815,7 @@ void TKRVComms::Waiting_over() {
 
   LogPacket(t::kTagPollFailed, 8, Poll_Log, std::string(), lastSendTime_, kNone, kNone, kNone);
   waitTimer_->stop();
-  state_ = 0;
+  state_ = esIdle;
   StartQueueTimer(0);
 }
 
@@ -793,9 +826,9 @@ void TKRVComms::OnQueueTimedOut() {
     const TKuldendo& h = *queue_.front();
     LogPacket(t::kTagNoConnection, 8, !h.Options.Contains(psoDontLog), h.Pck, lastSendTime_, kNone, h.Cimzett,
               h.CsomagSorszam);
-    const uint16_t code = openFailure_ == TOpenFailure::ofInUse      ? 10
-                          : openFailure_ == TOpenFailure::ofNotExists ? 11
-                                                                      : 3;
+    const uint16_t code = openFailure_ == TOpenFailure::ofInUse      ? ecPortInUse
+                          : openFailure_ == TOpenFailure::ofNotExists ? ecPortMissing
+                                                                      : ecNoLink;
     FinishItem(code, std::string(), false);
     if (!queue_.empty() && !linkUp_ && !queueTimeoutTimer_->isActive()) {
       const TKuldendo& next = *queue_.front();
@@ -918,21 +951,23 @@ void TKRVComms::FramePath() {
 void TKRVComms::ProcessFrame(const std::string& Frame) {
   const std::string payload = decoder_.Decode(Frame);
   const uint16_t result = decoder_.DecodeResult();
-  const bool waiting = waitTimer_->isActive() && ((state_ == 2 && !queue_.empty()) || state_ == 3);
+  const bool waiting =
+      waitTimer_->isActive() && ((state_ == esAnswerWait && !queue_.empty()) || state_ == esPollWait);
   TKuldendo* h = queue_.empty() ? nullptr : queue_.front();
   const bool hDontLog = h != nullptr && h->Options.Contains(psoDontLog);
   const int64_t sentAt = waiting ? lastSendTime_ : kNone;
 
   if (result != 0) {
     if (waiting && result == drBadAddress) {
-      // Case 14 with an unacceptable address: the device cannot be talked to; the item ends.
+      // An undecodable frame with an unacceptable address while waiting: the device cannot be
+      // talked to, so the item ends.
       waitTimer_->stop();
       if (!queue_.empty()) {
         LogPacket(t::kTagBadAddress, 2, !hDontLog, Frame, sentAt, kNone, kNone, kNone);
-        state_ = 0;
-        FinishItem(55, payload, decoder_.Info == TInfo::pozitiv_nyugta);
+        state_ = esIdle;
+        FinishItem(ecFrameBadAddress, payload, decoder_.Info == TInfo::pozitiv_nyugta);
       }
-      state_ = 0;
+      state_ = esIdle;
       StartQueueTimer(0);
       return;
     }
@@ -953,8 +988,11 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
   if (KRVAddress != 0 && src == KRVAddress) LastPckTime = loop_.nowDateTime();
 
   const bool forUs = dst == kPCAddress || (BroadcastVetele && (dst == 255 || dst == 0)) || MindenVetele;
-  const bool fromExpected = lastDest_ == 255 || lastDest_ == -1 || (lastDest_ < 255 && srcShort == lastDest_) ||
-                            (lastDest_ > 255 && src == lastDest_);
+  // A KRV frame carries only the low byte of its destination, and the device answers from that
+  // byte: a request that went out as KRV expects its answer from the address the frame carried.
+  const int64_t expected = lastDest_ >= 0 && lastDestKRV_ ? (lastDest_ & 0xFF) : lastDest_;
+  const bool fromExpected = expected == 255 || lastDest_ == -1 || (expected < 255 && srcShort == expected) ||
+                            (expected > 255 && src == expected);
   const bool isNack = info == TInfo::negativ_nyugta;
   const bool isAck = info == TInfo::pozitiv_nyugta || info == TInfo::ismetelt_csomag;
   const bool wantsAck = info == TInfo::kerek_nyugtat;
@@ -968,7 +1006,7 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
   if (anyId) {
     idMatch = idPrev = true;
   } else {
-    const int32_t ref = (state_ != 3 && hasAns) ? h->CsomagSorszam : lastSentSeq_;
+    const int32_t ref = (state_ != esPollWait && hasAns) ? h->CsomagSorszam : lastSentSeq_;
     idMatch = seq == ref;
     idPrev = seq == std::max(ref - 1, 0);  // the id before 1 is 0: no wrap to 250
   }
@@ -992,44 +1030,44 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
   };
   // The wait timer restarted with its current interval: the time starts again.
   auto restartWait = [&] { RestartWait(waitTimer_->interval()); };
-  // Cases 4, 5 and 7: the exchange ends with this frame.
+  // The acknowledgement, the answer or a wrong answer: the exchange ends with this frame.
   auto endExchange = [&](const char* Tag, uint16_t Code) {
     waitTimer_->stop();
     if (!queue_.empty()) {
       logRx(Tag, !hDontLog);
-      state_ = 0;
+      state_ = esIdle;
       FinishItem(Code, payload, info == TInfo::pozitiv_nyugta);
     }
-    state_ = 0;
+    state_ = esIdle;
     StartQueueTimer(0);
   };
 
-  if (!forUs) {  // 13
+  if (!forUs) {  // addressed to someone else
     if (Log_All_Packages && !fromPcHidden) logRx(t::kTagNotForPc, true);
     return;
   }
-  if (!waiting) {  // 16
-    logRx(state_ == 1 ? t::kTagDuringPlainWait : t::kTagUnexpected, !fromPcHidden);
+  if (!waiting) {  // nothing awaits a frame
+    logRx(state_ == esPlainWait ? t::kTagDuringPlainWait : t::kTagUnexpected, !fromPcHidden);
     if (!((isNack || isAck) && !MindenVetele)) Deliver(src, payload, info, seq);
     return;
   }
-  if (!fromExpected) {  // 12
+  if (!fromExpected) {  // from another device than the one asked
     logRx(t::kTagOtherDevice, !fromPcHidden);
     if (!((isNack || isAck) && !MindenVetele)) Deliver(src, payload, info, seq);
     return;
   }
   if (!idMatch && !looseMatch) {
-    if (isNack || isAck) {  // 1, 2
+    if (isNack || isAck) {  // a stray acknowledgement: the time starts again
       logRx(isNack ? t::kTagStrayNack : t::kTagStrayAck, true, false);
       restartWait();
       return;
     }
-    logRx(isEvent ? t::kTagEvent : t::kTagStrayPacket, true);  // 3
+    logRx(isEvent ? t::kTagEvent : t::kTagStrayPacket, true);  // a stray packet or an event
     restartWait();
     if (isEvent || MindenVetele) Deliver(src, payload, info, seq);
     return;
   }
-  if (isNack) {  // 0
+  if (isNack) {  // negative acknowledgement of the item in flight: repeat it
     if (h == nullptr) {
       logRx(t::kTagNackNothing, true);
       return;
@@ -1045,8 +1083,9 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
   }
   if (isAck) {
     if (forceWait || hasAns) {
-      logRx(waitAfterAck ? t::kTagAckWaitStarts : t::kTagAckWaitGoesOn, !(waitAfterAck && hDontLog));  // 9, 10
-      state_ = hasAns ? 2 : 1;
+      // Acknowledged, the answer is still due: its time starts now, or goes on.
+      logRx(waitAfterAck ? t::kTagAckWaitStarts : t::kTagAckWaitGoesOn, !(waitAfterAck && hDontLog));
+      state_ = hasAns ? esAnswerWait : esPlainWait;
       h->Options.Include(psoAcked);
       if (waitAfterAck) {
         tryNo_ = 1;
@@ -1054,43 +1093,43 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
       }
       return;
     }
-    endExchange(t::kTagAckOk, 0);  // 4
+    endExchange(t::kTagAckOk, ecOk);  // the acknowledgement was all the item wanted
     return;
   }
-  if (state_ == 2) {
+  if (state_ == esAnswerWait) {
     if (forceWait) {
-      if (ansMatch) {  // 6
+      if (ansMatch) {  // the answer, but the item waits its whole time: held until then
         if (h == nullptr) return;
         logRx(t::kTagAnswerWaitOn, !hDontLog);
-        state_ = 1;
+        state_ = esPlainWait;
         h->Answer = payload;
         return;
       }
-      logRx(isEvent ? t::kTagEvent : t::kTagWrongAnswerWaitOn, true);  // 8
+      logRx(isEvent ? t::kTagEvent : t::kTagWrongAnswerWaitOn, true);  // another packet during a forced wait
       Deliver(src, payload, info, seq);
       return;
     }
-    if (ansMatch) return endExchange(t::kTagAnswerOk, 0);  // 5
-    if (isEvent) {                                        // 3
+    if (ansMatch) return endExchange(t::kTagAnswerOk, ecOk);  // the answer
+    if (isEvent) {  // an event while waiting
       logRx(t::kTagEvent, true);
       restartWait();
       Deliver(src, payload, info, seq);
       return;
     }
-    endExchange(t::kTagWrongAnswer, 7);  // 7
+    endExchange(t::kTagWrongAnswer, ecWrongAnswer);
     return;
   }
-  // State 3: the poll wait.
+  // The poll wait.
   if (isEvent) {
     logRx(t::kTagEvent, true);
     restartWait();
     Deliver(src, payload, info, seq);
     return;
   }
-  logRx(t::kTagPollAnswer, Poll_Log);  // 11
+  logRx(t::kTagPollAnswer, Poll_Log);  // the poll answer
   waitTimer_->stop();
   Deliver(src, payload, info, seq);
-  state_ = 0;
+  state_ = esIdle;
   StartQueueTimer(0);
 }
 

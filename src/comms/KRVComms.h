@@ -11,10 +11,10 @@
 // each one against the exchange in flight: the answer or acknowledgement ends it, a negative
 // acknowledgement repeats it, anything else is logged and, where it belongs to no exchange,
 // delivered to OnReadEx/OnRead. When the wait timer fires the item is repeated (up to
-// Max_tries_cmd transmissions) or finished with ErrorCode 5. While the link is down, queued items
+// Max_tries_cmd transmissions) or finished with ecNoAnswer. While the link is down, queued items
 // fail one by one on the queue time-out timer; the reconnect timer re-opens the link.
 //
-// Exchange state: State 0 idle, 1 plain timed wait, 2 waiting for acknowledgement/answer, 3 poll
+// Exchange state (TExchangeState): idle, plain timed wait, waiting for acknowledgement/answer, poll
 // wait. Only the head of the queue is ever in flight.
 //
 // Invariants: every item ends in exactly one result callback (or is cancelled silently, or is
@@ -44,6 +44,7 @@
 #include <utility>
 
 #include "codec/KRVProtocol.h"
+#include "comms/KRVErrorCodes.h"
 #include "loop/EventLoop.h"
 #include "loop/PortLink.h"
 #include "loop/ServerSocket.h"
@@ -177,6 +178,15 @@ class TKRVSendOptions {
 
 /// Packet id of repeats.
 enum class TIDOfRepeatedPackets : uint8_t { irpUseParameter, irpAlwaysIncrement, irpNeverIncrement };
+
+/// What the engine is doing with the head of its queue. The values are those the packet log and
+/// older callers know (0 idle … 3 poll wait).
+enum TExchangeState : int32_t {
+  esIdle = 0,        ///< nothing in flight
+  esPlainWait = 1,   ///< a timed wait that ends without an answer (or with one held in Answer)
+  esAnswerWait = 2,  ///< waiting for the acknowledgement or the answer
+  esPollWait = 3,    ///< waiting for a poll answer
+};
 
 /// Why the last open failed.
 enum class TOpenFailure : uint8_t { ofNone, ofInUse, ofNotExists, ofClosed };
@@ -357,7 +367,7 @@ class TKRVComms {
   const std::string& LastChunk() const { return lastChunk_; }
   std::size_t SlowBufferSize() const { return slowBuffer_.size(); }
   bool Processing() const { return processing_; }
-  int32_t State() const { return state_; }
+  TExchangeState State() const { return state_; }
   int32_t TryNo() const { return tryNo_; }
   std::size_t QueueCount() const { return queue_.size(); }
   const TKuldendo* Head() const { return queue_.empty() ? nullptr : queue_.front(); }
@@ -389,6 +399,8 @@ class TKRVComms {
   void Connected();
   void Disconnected();
   void CommError(int Code);
+  /// Runs the receive path on what RxBuffer holds before a lost link clears it.
+  void ProcessBeforeLoss();
   void ReadData(std::string_view Bytes);
   void ReceivedChunk();
   uint16_t RawWrite(const std::string& Frame, bool Direct);
@@ -461,13 +473,15 @@ class TKRVComms {
   int64_t lastSendTime_ = kNone;
   ServerConnection* serverSocket_ = nullptr;
   uint32_t krvAddressAtActivation_ = 0;
+  uint64_t linkLosses_ = 0;  ///< Disconnected/CommError handlings so far (re-entry check)
 
-  int32_t state_ = 0;
+  TExchangeState state_ = esIdle;
   int32_t tryNo_ = 0;
   int32_t lastSentSeq_ = 1;
   int32_t lastRxSeq_ = 1;
   int32_t quickSeq_ = 0;
   int64_t lastDest_ = -1;
+  bool lastDestKRV_ = false;    ///< the frame to lastDest_ went out as KRV (8-bit address)
   int32_t lastRxFrameSeq_ = 0;  ///< packet id of the frame being processed (AutoAnswer)
 
   int32_t lastLogKind_ = -1;  ///< de-duplication of kinds 6 and 7

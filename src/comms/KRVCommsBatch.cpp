@@ -11,8 +11,7 @@ namespace vornik {
 
 namespace {
 
-constexpr uint8_t kMaxSlot = 250;
-constexpr uint16_t kNoAnswer = 5;  ///< engine ErrorCode: the device did not answer  ///< re-send search bound (indexes above 240 stay empty)
+constexpr uint8_t kMaxSlot = 250;  ///< re-send search bound (indexes above 240 stay empty)
 
 std::string Dump(const TKuldendo* Item) { return DecimalDump(Item->Pck); }
 
@@ -56,22 +55,41 @@ void TKRVCommsBatch::Send(TKuldendo* Item) {
   Item->BatchTimeout = Item->Timeout;
   Item->Timeout = std::max(TimeBetweenPcks, SerialLineMs(*KRVPort, Item->Pck.size()));
   Item->CsomagSorszam = curIndex_;
-  slots_[curIndex_] = Item;
+  const uint8_t slot = curIndex_;
+  slots_[slot] = Item;
 
-  if (curIndex_ == 1) {
-    KRVPort->BatchMode = true;
-    batchModeSet_ = true;
-    if (Item->BatchOptions.Contains(psoBatchStart)) {
-      resendCount_ = 0;
-      state_ = bsOpening;
-      SendOpener();
+  try {
+    if (curIndex_ == 1) {
+      KRVPort->BatchMode = true;
+      batchModeSet_ = true;
+      if (Item->BatchOptions.Contains(psoBatchStart)) {
+        resendCount_ = 0;
+        state_ = bsOpening;
+        SendOpener();
+      } else {
+        state_ = bsClearing;
+        SendClear();
+      }
     } else {
-      state_ = bsClearing;
-      SendClear();
+      state_ = bsSending;
+      SendSlot();
     }
-  } else {
-    state_ = bsSending;
-    SendSlot();
+  } catch (...) {
+    // The engine refused by raising (misuse): the item goes back to the caller as it came, and
+    // the batch forgets it, so no one owns it twice.
+    if (slots_[slot] == Item) {
+      slots_[slot] = nullptr;
+      Item->OnResult = Item->BatchOnResult;
+      Item->Ans = Item->BatchAns;
+      Item->Options = Item->BatchOptions;
+      Item->Timeout = Item->BatchTimeout;
+    }
+    if (slot == 1 && batchModeSet_) {
+      KRVPort->BatchMode = false;
+      batchModeSet_ = false;
+    }
+    if (state_ != bsDestroying) state_ = bsReady;
+    throw;
   }
 }
 
@@ -121,8 +139,8 @@ void TKRVCommsBatch::OnOpenerResult(TKRVComms*, const std::string&, uint16_t Err
   const bool acknowledged = opener_ != nullptr && opener_->Options.Contains(psoAcked);
   FreeOpener();
   if (Stopping()) return;
-  if (ErrorCode == kNoAnswer && acknowledged) ErrorCode = 0;  // acknowledged, no answer: opened
-  if (ErrorCode != 0) {
+  if (ErrorCode == ecNoAnswer && acknowledged) ErrorCode = ecOk;  // acknowledged, no answer: opened
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -133,7 +151,7 @@ void TKRVCommsBatch::OnOpenerResult(TKRVComms*, const std::string&, uint16_t Err
 
 void TKRVCommsBatch::OnClearResult(TKRVComms*, const std::string&, uint16_t ErrorCode, int32_t, int32_t) {
   if (Stopping()) return;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -165,7 +183,7 @@ void TKRVCommsBatch::OnPacketResult(TKRVComms* Sender, const std::string&, uint1
 
 void TKRVCommsBatch::OnQueryResult(TKRVComms*, const std::string& S, uint16_t ErrorCode, int32_t, int32_t) {
   if (Stopping()) return;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -192,7 +210,7 @@ void TKRVCommsBatch::OnQueryResult(TKRVComms*, const std::string& S, uint16_t Er
 
 void TKRVCommsBatch::OnResendResult(TKRVComms*, const std::string&, uint16_t ErrorCode, int32_t, int32_t) {
   if (Stopping()) return;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     state_ = bsReady;
     FinishBatch(ErrorCode);
     return;
@@ -221,7 +239,7 @@ void TKRVCommsBatch::ResendNext() {
     return;
   }
   state_ = bsReady;
-  FinishBatch(0);
+  FinishBatch(ecOk);
 }
 
 void TKRVCommsBatch::FinishBatch(uint16_t ErrorCode) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "comms/KRVErrorCodes.h"
+
 namespace vornik::commstexts {
 
 struct TErrorText {
@@ -13,25 +15,25 @@ struct TErrorText {
 };
 
 inline constexpr TErrorText kErrorTexts[] = {
-    {0, "OK"},
-    {1, "Belső hiba - rossz címet adtak meg."},
-    {2, "Belső hiba - a kapcsolat nem aktív."},
-    {3, "A kapcsolat nem elérhető - ellenőrizze a soros port / IP-cím beállításait."},
-    {4, "Puffertúlcsordulás - talán túl gyorsan próbáltak adatot küldeni."},
-    {5, "A készülék nem válaszol."},
-    {6, "A csomag nem került sorra, mert a kapcsolatot lezárták."},
-    {7, "Nem a megadott válasz jött."},
-    {8, "Belső hiba - érvénytelen soron kívüli küldés."},
-    {9, "Belső hiba - sikertelen KRV-kódolás."},
-    {10, "A megnyitni kívánt soros portot egy másik program használja."},
-    {11, "A megnyitni kívánt soros port nem létezik."},
-    {52, "Csomaghiba - rossz ellenőrzőösszeg."},
-    {53, "Csomaghiba - túl nagy csomag."},
-    {54, "Csomaghiba - hiányzó startjel vagy stopjel."},
-    {55, "Csomaghiba - rossz cím, vagy nincs érvényes gyári szám beállítva a készüléken."},
-    {56, "Csomaghiba - az adatblokk nem akkora, mint amit a fejlécben megadtak."},
-    {57, "Csomaghiba - az elméleti legkisebb csomagnál is kisebb csomag."},
-    {99, "Belső hiba."},
+    {ecOk, "OK"},
+    {ecWrongAddress, "Belső hiba - rossz címet adtak meg."},
+    {ecNotActive, "Belső hiba - a kapcsolat nem aktív."},
+    {ecNoLink, "A kapcsolat nem elérhető - ellenőrizze a soros port / IP-cím beállításait."},
+    {ecOverflow, "Puffertúlcsordulás - talán túl gyorsan próbáltak adatot küldeni."},
+    {ecNoAnswer, "A készülék nem válaszol."},
+    {ecLinkClosed, "A csomag nem került sorra, mert a kapcsolatot lezárták."},
+    {ecWrongAnswer, "Nem a megadott válasz jött."},
+    {ecNotPaused, "Belső hiba - érvénytelen soron kívüli küldés."},
+    {ecEncodeFailed, "Belső hiba - sikertelen KRV-kódolás."},
+    {ecPortInUse, "A megnyitni kívánt soros portot egy másik program használja."},
+    {ecPortMissing, "A megnyitni kívánt soros port nem létezik."},
+    {ecFrameChecksum, "Csomaghiba - rossz ellenőrzőösszeg."},
+    {ecFrameTooBig, "Csomaghiba - túl nagy csomag."},
+    {ecFrameNoDelimiter, "Csomaghiba - hiányzó startjel vagy stopjel."},
+    {ecFrameBadAddress, "Csomaghiba - rossz cím, vagy nincs érvényes gyári szám beállítva a készüléken."},
+    {ecFrameLength, "Csomaghiba - az adatblokk nem akkora, mint amit a fejlécben megadtak."},
+    {ecFrameTooShort, "Csomaghiba - az elméleti legkisebb csomagnál is kisebb csomag."},
+    {ecInternal, "Belső hiba."},
 };
 inline constexpr const char* kUnknownError = "Ismeretlen hiba.";
 

@@ -102,8 +102,22 @@ void TKRVTCPServer::RegisterComms(TKRVComms* Comms) {
 
 void TKRVTCPServer::UnregisterComms(TKRVComms* Comms) {
   for (auto& d : clients_)
-    if (d->Comms == Comms) d->Comms = nullptr;
+    if (d->Comms == Comms) BecameUnserved(*d);
   std::erase(comms_, Comms);
+}
+
+void TKRVTCPServer::BecameUnserved(TClientData& D) {
+  D.Comms = nullptr;
+  D.UnservedSinceMs = loop_.nowMs();
+  if (D.ExpiryTimer && !D.ExpiryTimer->isActive()) {
+    D.ExpiryTimer->setInterval(UnidentifiedTimeout * 1000);
+    D.ExpiryTimer->start();
+  }
+}
+
+bool TKRVTCPServer::Served(const TClientData& D) const {
+  return D.Comms != nullptr && D.Socket != nullptr && D.Comms->ServerSocket() == D.Socket &&
+         std::find(comms_.begin(), comms_.end(), D.Comms) != comms_.end();
 }
 
 TKRVComms* TKRVTCPServer::FindCommsBySocket(const ServerConnection* Socket) const {
@@ -125,9 +139,9 @@ std::vector<TClientData*> TKRVTCPServer::Clients() const {
   return list;
 }
 
-std::size_t TKRVTCPServer::UnidentifiedCount() const {
+std::size_t TKRVTCPServer::UnservedCount() const {
   return static_cast<std::size_t>(
-      std::count_if(clients_.begin(), clients_.end(), [](const auto& d) { return !d->Identified && d->Comms == nullptr; }));
+      std::count_if(clients_.begin(), clients_.end(), [this](const auto& d) { return !Served(*d); }));
 }
 
 // ---- Log -----------------------------------------------------------------------------------------
@@ -150,6 +164,7 @@ void TKRVTCPServer::Accepted(ServerConnection& C) {
   d->Server = this;
   d->Socket = &C;
   d->AcceptedAtMs = loop_.nowMs();
+  d->UnservedSinceMs = d->AcceptedAtMs;
   TClientData* raw = d.get();
   d->IdentifyTimer = OneShot(loop_, kIdentifyDelayMs, [this, raw] { SendIdentify(*raw); });
   if (UnidentifiedTimeout > 0)
@@ -158,26 +173,57 @@ void TKRVTCPServer::Accepted(ServerConnection& C) {
   clients_.push_back(std::move(d));
   raw->IdentifyTimer->start();
   if (raw->ExpiryTimer) raw->ExpiryTimer->start();
-  EnforceLimit();
+  EnforceLimit(host);
 }
 
-void TKRVTCPServer::EnforceLimit() {
-  if (MaxUnidentified <= 0) return;
-  while (UnidentifiedCount() > static_cast<std::size_t>(MaxUnidentified)) {
-    const auto it = std::find_if(clients_.begin(), clients_.end(),
-                                 [](const auto& d) { return !d->Identified && d->Comms == nullptr; });
-    if (it == clients_.end()) return;
-    TClientData& oldest = **it;
-    const std::string host = oldest.Socket->remoteAddress();
-    Log(Fmt(t::kSrvTooMany, host.c_str(), oldest.Socket->remotePort(), AddressPart(oldest).c_str(), MaxUnidentified));
-    ServerConnection* socket = oldest.Socket;
+void TKRVTCPServer::EnforceLimit(const std::string& Address) {
+  // Counted in one pass; each round closes the oldest unserved connection over a limit.
+  while (true) {
+    std::size_t all = 0, fromAddress = 0;
+    TClientData* oldest = nullptr;
+    TClientData* oldestOfAddress = nullptr;
+    for (const auto& d : clients_) {
+      if (Served(*d)) continue;
+      ++all;
+      if (oldest == nullptr) oldest = d.get();
+      if (d->Socket->remoteAddress() == Address) {
+        ++fromAddress;
+        if (oldestOfAddress == nullptr) oldestOfAddress = d.get();
+      }
+    }
+    TClientData* victim = nullptr;
+    int32_t limit = 0;
+    if (MaxUnidentified > 0 && all > static_cast<std::size_t>(MaxUnidentified)) {
+      victim = oldest;
+      limit = MaxUnidentified;
+    } else if (MaxUnservedPerAddress > 0 && fromAddress > static_cast<std::size_t>(MaxUnservedPerAddress)) {
+      victim = oldestOfAddress;
+      limit = MaxUnservedPerAddress;
+    }
+    if (victim == nullptr) return;
+    const std::string host = victim->Socket->remoteAddress();
+    Log(Fmt(t::kSrvTooMany, host.c_str(), victim->Socket->remotePort(), AddressPart(*victim).c_str(), limit));
+    ServerConnection* socket = victim->Socket;
     socket->close();  // its onClose removes it from the list
-    if (socket->userData == &oldest) Closed(*socket);
+    if (socket->userData == victim) Closed(*socket);
   }
 }
 
 void TKRVTCPServer::Expired(TClientData& D) {
-  if (D.Identified || D.Comms != nullptr) return;
+  const int64_t limitMs = static_cast<int64_t>(UnidentifiedTimeout) * 1000;
+  const int64_t now = loop_.nowMs();
+  if (Served(D)) {
+    // Served now; should it lose its engine unnoticed, it gets one whole time from now.
+    D.UnservedSinceMs = now;
+    D.ExpiryTimer->setInterval(UnidentifiedTimeout * 1000);
+    D.ExpiryTimer->start();
+    return;
+  }
+  if (now - D.UnservedSinceMs < limitMs) {
+    D.ExpiryTimer->setInterval(static_cast<int>(std::max<int64_t>(1, limitMs - (now - D.UnservedSinceMs))));
+    D.ExpiryTimer->start();
+    return;
+  }
   const std::string host = D.Socket->remoteAddress();
   Log(Fmt(t::kSrvTimedOut, host.c_str(), D.Socket->remotePort(), AddressPart(D).c_str(), UnidentifiedTimeout));
   D.Socket->close();
@@ -185,14 +231,20 @@ void TKRVTCPServer::Expired(TClientData& D) {
 
 void TKRVTCPServer::SendIdentify(TClientData& D) {
   D.IdentifyTimer->stop();
-  codec_.Cimzett = 255;
-  codec_.Felado = kPCAddress;
-  codec_.Enable_ASYER = true;
-  codec_.Info = TInfo::nem_kerek_nyugtat;
-  codec_.CsomagSorszam = static_cast<uint8_t>(NextPacketId());
+  // Every header field is set here: nothing of a frame decoded from some client may go along.
+  TKRVProtocol& enc = identifyCodec_;
+  enc.KRVMode = codec_.KRVMode;
+  enc.Cimzett = 255;
+  enc.Felado = kPCAddress;
+  enc.Felado_rovid_cim = static_cast<uint8_t>(kPCAddress);
+  enc.Enable_ASYER = true;
+  enc.Disable_bitmatrix = false;
+  enc.Header_extension.clear();
+  enc.Info = TInfo::nem_kerek_nyugtat;
+  enc.CsomagSorszam = static_cast<uint8_t>(NextPacketId());
   std::string frame;
   try {
-    frame = codec_.Encode("CSYSI");
+    frame = enc.Encode("CSYSI");
     D.Socket->write(frame);
   } catch (const std::exception&) {
     // The connection is going; its close is reported on its own.
@@ -211,7 +263,7 @@ void TKRVTCPServer::DataRead(ServerConnection& C, std::string_view T) {
   if (Log_Raw_Data)
     Log(Fmt(t::kSrvRawIn, host.c_str(), port, MakePrintable(T, true).substr(0, 20).c_str(), DecimalDump(T).c_str()));
   d->Buffer.append(T);
-  d->ByteCount += static_cast<int32_t>(T.size());
+  d->ByteCount += T.size();
 
   if (TKRVComms* e = FindCommsBySocket(&C)) {
     e->IncomingDataCount += static_cast<uint32_t>(T.size());
@@ -241,7 +293,7 @@ void TKRVTCPServer::DataRead(ServerConnection& C, std::string_view T) {
       const uint32_t a = codec_.Felado;
       d->Identified = true;
       d->Address = a;
-      if (d->ExpiryTimer) d->ExpiryTimer->stop();
+      d->IdentifyingFrame = frame;
       Log(Fmt(t::kSrvFrameArrived, host.c_str(), port, static_cast<int32_t>(a), DecimalDump(frame).c_str()));
       if (OnClientDataRead) OnClientDataRead(this, a, std::string(T));
       if (alive.expired()) return;
@@ -270,7 +322,9 @@ void TKRVTCPServer::Identify(TClientData& D, TKRVComms& E, uint32_t A, const std
   const int32_t a = static_cast<int32_t>(A);
   D.Identified = true;
   D.Address = A;
-  if (D.ExpiryTimer) D.ExpiryTimer->stop();
+  // The expiry timer keeps running: it finds the connection served and looks again later, so a
+  // connection that loses its engine by any way is bounded again.
+  // The engine's counter is 32-bit and wraps as its own counting does; ours does not.
   E.IncomingDataCount += static_cast<uint32_t>(D.ByteCount);
   Log(Fmt(t::kSrvIdentified, host.c_str(), port, a));
   if (D.IdentifyTimer->isActive()) {
@@ -282,6 +336,8 @@ void TKRVTCPServer::Identify(TClientData& D, TKRVComms& E, uint32_t A, const std
     Log(Fmt(t::kSrvTakeOver, host.c_str(), port, a, otherHost.c_str(), other->remotePort()));
     E.TCPClientDisconnected(this);
     if (alive.expired()) return;
+    // The old connection stays open, but no engine serves it any more: the guards apply again.
+    if (auto* old = static_cast<TClientData*>(other->userData); old != nullptr && old != &D) BecameUnserved(*old);
   }
   // The engine may have been unregistered by a handler meanwhile; then the connection stays open.
   if (std::find(comms_.begin(), comms_.end(), &E) == comms_.end()) return;
@@ -291,6 +347,7 @@ void TKRVTCPServer::Identify(TClientData& D, TKRVComms& E, uint32_t A, const std
   E.TCPDataArrived(this, S);
   if (alive.expired()) return;
   D.Buffer.clear();
+  D.IdentifyingFrame.clear();
 }
 
 bool TKRVTCPServer::HandOver(TClientData& Client, TKRVComms& Engine) {
@@ -306,7 +363,8 @@ bool TKRVTCPServer::HandOver(TClientData& Client, TKRVComms& Engine) {
     if (alive.expired() || !Client.Socket->isConnected()) return false;
     if (std::find(comms_.begin(), comms_.end(), &Engine) == comms_.end()) return false;
   }
-  const std::string s = Client.Buffer;
+  // The engine gets the frame that identified the device too, then whatever came after it.
+  const std::string s = Client.IdentifyingFrame + Client.Buffer;
   Identify(Client, Engine, Client.Identified ? Client.Address : Engine.KRVAddress, s);
   return true;
 }

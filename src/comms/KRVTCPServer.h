@@ -10,11 +10,13 @@
 // that stays silent gets one identification request 6 s after connecting, which its answer
 // identifies it by. A connection is never closed for bad data, only logged and its buffer capped.
 //
-// Two guards keep the port usable for everybody when anyone can reach it: a connection that has
-// not sent one valid frame within UnidentifiedTimeout seconds is closed, and at most
-// MaxUnidentified such connections are kept (the oldest goes first). And the line that shows an
-// unidentified connection's unreadable data is written at most once a second per connection, so
-// a stream of garbage cannot grow the log faster than the data comes in.
+// Guards keep the port usable for everybody when anyone can reach it. They hold for every
+// connection no engine serves, whether or not it sent a valid frame (anyone can compute a KRVW
+// checksum): such a connection is closed once it has been unserved for UnidentifiedTimeout
+// seconds; at most MaxUnidentified of them are kept, and at most MaxUnservedPerAddress from one
+// remote address (the oldest goes first). A connection an engine serves is exempt. And the line
+// that shows an unidentified connection's unreadable data is written at most once a second per
+// connection, so a stream of garbage cannot grow the log faster than the data comes in.
 //
 // Everything runs on the loop's thread. Handlers called from here (the engine's entries, the
 // events) may close connections, register or unregister engines; the server re-checks what it
@@ -41,7 +43,7 @@ class TKRVTCPServer;
 /// One accepted connection, held by the server from accept to close.
 struct TClientData {
   std::string Buffer;             ///< bytes received and not yet handed to an engine
-  int32_t ByteCount = 0;          ///< bytes received before the connection was identified
+  uint64_t ByteCount = 0;         ///< bytes received on this connection (never wraps)
   TKRVComms* Comms = nullptr;     ///< engine the connection was handed to
   std::unique_ptr<Timer> IdentifyTimer;  ///< 6000 ms, one-shot: sends the identification request
   TKRVTCPServer* Server = nullptr;
@@ -50,7 +52,9 @@ struct TClientData {
   // Guards of the server.
   bool Identified = false;         ///< a valid frame came on this connection
   uint32_t Address = 0;            ///< sender of the last valid frame (when Identified)
+  std::string IdentifyingFrame;    ///< that frame, for an engine the connection is handed to later
   int64_t AcceptedAtMs = 0;
+  int64_t UnservedSinceMs = 0;     ///< since when no engine serves it (accept, or losing its engine)
   int64_t LastUnknownLogMs = -1;   ///< last "Ismeretlen adat" line, -1 = none yet
   std::unique_ptr<Timer> ExpiryTimer;  ///< closes the connection if it stays unidentified
   std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
@@ -78,7 +82,8 @@ class TKRVTCPServer final : public TKRVServerRegistry {
   std::string Description;
   bool Log_Raw_Data = false;
   int32_t UnidentifiedTimeout = 60;  ///< s; a connection without a valid frame is closed then; 0 = never
-  int32_t MaxUnidentified = 256;     ///< unidentified connections kept; 0 = no limit
+  int32_t MaxUnidentified = 256;     ///< unserved connections kept; 0 = no limit
+  int32_t MaxUnservedPerAddress = 64;  ///< unserved connections kept per remote address; 0 = no limit
   TOnUnregdConnect OnUnregdConnect;
   TOnClientDataRead OnClientDataRead;
   /// A connection ended (its client data is destroyed right after).
@@ -112,7 +117,10 @@ class TKRVTCPServer final : public TKRVServerRegistry {
 
   /// The open connections, oldest first.
   std::vector<TClientData*> Clients() const;
-  std::size_t UnidentifiedCount() const;
+  /// Open connections that no engine serves (identified by a frame or not).
+  std::size_t UnservedCount() const;
+  /// Whether an engine serves the connection now.
+  bool Served(const TClientData& D) const;
 
   /// The process-wide packet id of identification requests: adds one (above 249: 1) and returns it.
   static int32_t NextPacketId();
@@ -124,8 +132,10 @@ class TKRVTCPServer final : public TKRVServerRegistry {
   void Error(ServerConnection& C, int Code);
   void SendIdentify(TClientData& D);
   void Expired(TClientData& D);
-  void EnforceLimit();
-  /// Identification steps after a valid frame from A (S: the buffer with that frame).
+  void EnforceLimit(const std::string& Address);
+  /// The connection lost its engine (unregistered, or the device moved to another socket).
+  void BecameUnserved(TClientData& D);
+  /// Identification steps after a valid frame from A (S: the bytes with that frame).
   void Identify(TClientData& D, TKRVComms& E, uint32_t A, const std::string& S);
 
   std::string Prefix(const TClientData& D) const;          ///< "%15s:%-4.d"
@@ -137,7 +147,8 @@ class TKRVTCPServer final : public TKRVServerRegistry {
   std::unique_ptr<ServerSocket> socket_;
   std::vector<TKRVComms*> comms_;  ///< registered engines, not owned
   std::vector<std::unique_ptr<TClientData>> clients_;  ///< open connections, oldest first
-  TKRVProtocol codec_;
+  TKRVProtocol codec_;          ///< cuts and decodes what unidentified connections send
+  TKRVProtocol identifyCodec_;  ///< encodes the identification request, with its own header
   TNaploComponent* naploKomponens_ = nullptr;
   bool destroying_ = false;
 };

@@ -22,7 +22,7 @@ void TDeviceCommands::SendIdentify(TKRVMode Mode, TIdentifyDone Done, bool Last)
     const auto alive = self.lock();
     if (!alive) return;
     TDeviceCommands& me = **alive;
-    if (ErrorCode != 0 && !Last) {
+    if (ErrorCode != ecOk && !Last) {
       me.SendIdentify(TKRVMode::PMKRVOnly, Done, true);
       return;
     }

@@ -25,10 +25,24 @@ constexpr int32_t kEraseTimeoutMs = 40000;
 constexpr uint8_t kLastSmallCpuType = 22;    ///< CPU types above this are ARM controllers
 constexpr uint16_t kSmallRxBuffer = 256;     ///< bytes; such a device takes 128-byte blocks
 constexpr int32_t kPageBytes = 128;
-constexpr uint16_t kNoAnswer = 5;  ///< engine ErrorCode: the device did not answer
 constexpr uint16_t kBlockNumberBase = 0x8000;  ///< page counter start for blocks under 128 bytes
 
 const char* BoolText(bool Value) { return Value ? "-1" : "0"; }
+
+/// Bytes of an identification record up to and with the bootloader flag.
+constexpr std::size_t kRecordWithRunFlag = 63;
+
+/// Who runs, as an ASYSI answer tells it. A record too short to carry the bootloader flag tells
+/// nothing: its zero padding must not read as "the firmware runs".
+enum class TRunning { Unknown, Firmware, Bootloader };
+
+TRunning WhoRuns(const std::string& S, TDeviceInfo& Info) {
+  std::string text;
+  if (DecodeDeviceInfo(S, Info, text) != 0) return TRunning::Unknown;
+  const std::size_t record = S.size() - (StartsWithCode(S, kASYSI) ? kASYSI.size() : 0);
+  if (record < kRecordWithRunFlag) return TRunning::Unknown;
+  return Info.BootloaderRunning != 0 ? TRunning::Bootloader : TRunning::Firmware;
+}
 
 /// Percent with halves rounded to even, as the progress bar expects.
 int Percent(double Part, double Whole) { return static_cast<int>(std::nearbyint(Part / Whole * 100.0)); }
@@ -88,6 +102,7 @@ TFirmwareUploader::TFirmwareUploader(EventLoop& Loop) : loop_(Loop), batch_(std:
 }
 
 TFirmwareUploader::~TFirmwareUploader() {
+  *alive_ = false;
   state_ = TRunState::Destroying;
   Abort();
   timer_.reset();
@@ -134,6 +149,9 @@ void TFirmwareUploader::UploadFromStr(std::string_view Image) {
   hwType_ = 0;
   restartNeededBeforeCFLUD_ = true;
   restartDone_ = false;
+  identified_ = false;
+  firstBuildId_.clear();
+  ++run_;
   state_ = TRunState::Running;
   step_ = TUploadStep::Identify;
   ExecuteStep();
@@ -301,11 +319,18 @@ void TFirmwareUploader::SendBlock() {
                                static_cast<uint32_t>(krvAddress_));
     item->Options = TKRVSendOptions{psoDontAck, psoDontWait, psoEncodeKRVW};
     item->OnResult = TOnResult(this, &TFirmwareUploader::OnPacketResult);
-    const std::size_t payload = item->Pck.size();
+    // Everything the pause needs is read before the hand-over: a refusal reports at once, and
+    // its handler may end this run, start another or destroy the uploader.
+    const bool safeTurbo = SafeTurbo;
+    const int32_t pauseMs = std::max<int32_t>(kSafeTurboPauseMs, SerialLineMs(*krvPort_, item->Pck.size()));
+    EventLoop& loop = loop_;
+    const std::weak_ptr<bool> alive = alive_;
+    const uint64_t run = run_;
     item->SendWith(krvPort_);  // the engine owns the item from here on
+    if (alive.expired() || run != run_ || state_ != TRunState::Running) return;
     // A slow serial line needs longer than the pause for a long block: wait for the line then,
     // or the port's output buffer fills up and refuses the blocks.
-    if (SafeTurbo) loop_.sleepMs(std::max<int32_t>(kSafeTurboPauseMs, SerialLineMs(*krvPort_, payload)));
+    if (safeTurbo) loop.sleepMs(pauseMs);
     return;
   }
   auto* item = new TKuldendo(SimulationMode ? BuildCSYSI() : BuildCFLUL(pageIndex, true, block),
@@ -330,7 +355,7 @@ void TFirmwareUploader::SendBlock() {
       // out of a result handler.
       delete item;
       LogNote(std::string("Vornik: ") + e.what());
-      lastErrorCode_ = 99;
+      lastErrorCode_ = ecInternal;
       result_ = TFWUploadResult::fwrKRVError;
       step_ = TUploadStep::Finish;
       ExecuteStep();
@@ -350,14 +375,16 @@ void TFirmwareUploader::AdvancePage() {
 void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_t ErrorCode, int32_t, int32_t) {
   using enum TUploadStep;
   if (state_ != TRunState::Running) return;
+  const std::weak_ptr<bool> alive = alive_;
+  const uint64_t run = run_;
   lastErrorCode_ = ErrorCode;
-  if (step_ == InstallDone && ErrorCode == kNoAnswer && !IgnoreAFLUD) {
+  if (step_ == InstallDone && ErrorCode == ecNoAnswer && !IgnoreAFLUD) {
     result_ = TFWUploadResult::fwrKRVError;
     step_ = InstallCheck;
     ExecuteStep();
     return;
   }
-  if ((step_ != IdentifyDone && ErrorCode != 0) || (step_ == IdentifyDone && ErrorCode == 55)) {
+  if ((step_ != IdentifyDone && ErrorCode != ecOk) || (step_ == IdentifyDone && ErrorCode == ecFrameBadAddress)) {
     result_ = TFWUploadResult::fwrKRVError;
     step_ = Finish;
     ExecuteStep();
@@ -414,6 +441,7 @@ void TFirmwareUploader::OnPacketResult(TKRVComms*, const std::string& S, uint16_
     default:
       return;  // no packet of this step is out: a stale result
   }
+  if (alive.expired() || run != run_) return;  // a handler ended this run (see HandleBlock)
   ExecuteStep();
 }
 
@@ -423,7 +451,7 @@ void TFirmwareUploader::HandleIdentification(const std::string& S, uint16_t Erro
     step_ = Block;
     return;
   }
-  if (ErrorCode != 0 || !StartsWithCode(S, kASYSI)) {
+  if (ErrorCode != ecOk || !StartsWithCode(S, kASYSI)) {
     if (restartDone_) {
       result_ = TFWUploadResult::fwrInvalidAnswerASYSI;
       step_ = Finish;
@@ -435,6 +463,10 @@ void TFirmwareUploader::HandleIdentification(const std::string& S, uint16_t Erro
   TDeviceInfo info{};
   std::string text;
   DecodeDeviceInfo(S, info, text);
+  if (!identified_) {
+    identified_ = true;
+    firstBuildId_.assign(info.BuildID.data(), info.BuildID.size());
+  }
   bootloaderRunning_ = info.BootloaderRunning != 0;
   restartNeededBeforeCFLUD_ = !bootloaderRunning_;
   armController_ = info.CPUType > kLastSmallCpuType;
@@ -478,8 +510,13 @@ void TFirmwareUploader::HandleBlock(const std::string& S) {
   const TFWUploadResult status =
       (TurboMode || SimulationMode) ? TFWUploadResult::fwrOk : AFLULStatusResult(AnswerStatus(S, kAFLUL));
   if (status == TFWUploadResult::fwrOk) {
-    if (OnPercentDone)
+    if (OnPercentDone) {
+      const std::weak_ptr<bool> alive = alive_;
+      const uint64_t run = run_;
       OnPercentDone(this, Percent(static_cast<double>(position_), static_cast<double>(image_.size())));
+      // The handler may have aborted (and started another run) or destroyed the uploader.
+      if (alive.expired() || run != run_ || state_ != TRunState::Running) return;
+    }
     retryCounter_ = 0;
     position_ += static_cast<std::size_t>(BlockLength);
     AdvancePage();
@@ -504,9 +541,7 @@ void TFirmwareUploader::HandleBlock(const std::string& S) {
 
 void TFirmwareUploader::HandleBootloaderCheck(const std::string& S) {
   TDeviceInfo info{};
-  std::string text;
-  const int failed = DecodeDeviceInfo(S, info, text);
-  if (failed != 0 || info.BootloaderRunning == 0) {
+  if (WhoRuns(S, info) != TRunning::Bootloader) {
     result_ = TFWUploadResult::fwrRestartFailed;
     ++retryCounter_;
     step_ = TUploadStep::RestartForInstall;
@@ -518,11 +553,10 @@ void TFirmwareUploader::HandleBootloaderCheck(const std::string& S) {
 
 void TFirmwareUploader::HandleUploadBootloaderCheck(const std::string& S) {
   TDeviceInfo info{};
-  std::string text;
-  const int failed = DecodeDeviceInfo(S, info, text);
-  if (failed != 0 || info.BootloaderRunning == 0) {
+  const TRunning running = WhoRuns(S, info);
+  if (running != TRunning::Bootloader) {
     // The restart did not happen (its CSYRS may have been lost): once more, as for the install.
-    LogNote("Vornik: FirmwareStillRunningAfterRestart");
+    if (running == TRunning::Firmware) LogNote("Vornik: FirmwareStillRunningAfterRestart");
     result_ = TFWUploadResult::fwrRestartFailed;
     ++retryCounter_;
     step_ = TUploadStep::RestartForUpload;
@@ -561,19 +595,24 @@ void TFirmwareUploader::HandleInstallCheck(const std::string& S) {
     step_ = TUploadStep::Finish;
     return;
   }
-  if (info.BootloaderRunning != 0) {
+  const TRunning who = WhoRuns(S, info);
+  if (who == TRunning::Bootloader) {
     // Not installed: the same install once more, and the lost answer stands if that fails too.
-    lastErrorCode_ = kNoAnswer;
+    lastErrorCode_ = ecNoAnswer;
     ++retryCounter_;
     step_ = TUploadStep::Install;
     return;
   }
   // A firmware runs, but a device that refused the image (checksum) falls back to its old one:
-  // only a firmware whose build identifier is the image's counts as installed. Otherwise the
-  // result is the failure the lost install answer stands for.
+  // only a firmware whose build identifier is the image's, where another build ran before the
+  // upload, counts as installed. A device that ran the image's build already proves nothing by
+  // running it now, nor does a record too short to tell who runs. Otherwise the result is the
+  // failure the lost install answer stands for.
   const std::string running(info.BuildID.data(), info.BuildID.size());
-  if (expectedBuildId_.empty() || running != expectedBuildId_) {
+  if (who != TRunning::Firmware || expectedBuildId_.empty() || running != expectedBuildId_ ||
+      firstBuildId_ == expectedBuildId_) {
     LogNote("Vornik: InstallNotConfirmed");
+    lastErrorCode_ = ecNoAnswer;  // the install answer that did not come, not the check's 0
     result_ = TFWUploadResult::fwrKRVError;
     step_ = TUploadStep::Finish;
     return;
@@ -595,7 +634,8 @@ void TFirmwareUploader::FinishRun() {
     batch_->Abort();
     repeatedPckCount_ = batch_->ResendCount();
   }
-  if (OnUploadDone) OnUploadDone(this, result_);
+  // A copy: the handler may start another run, or destroy the uploader and this member with it.
+  if (TOnFWUploadDone done = OnUploadDone) done(this, result_);
 }
 
 }  // namespace vornik

@@ -22,9 +22,11 @@
 // acknowledged CFLUD it is not sent again. When that answer does not come, the uploader asks the
 // device who runs. The bootloader means the image was not installed (CFLUD is sent once more). A
 // firmware is not proof enough: a device that refused the image (a wrong checksum) falls back to
-// the firmware it had. So the running firmware is sent the same CFLUD again; only the new firmware
-// confirms its own image with AFLUD status 0, anything else ends the run without success. A device
-// that does not answer ends the run with the engine's error.
+// the firmware it had. Only a firmware whose build identifier is the image's, on a device that ran
+// another build at the first identification, counts as installed; when the builds were equal
+// already, or the record is too short to say who runs, nothing is proven and the run ends with
+// the lost answer's error (ecNoAnswer). A device that does not answer ends the run with the
+// engine's error.
 //
 // Misuse (no engine, bad block length, empty image, a start while busy, a port change while busy)
 // raises EFirmwareUploader; everything the device or the link does ends in a TFWUploadResult.
@@ -198,10 +200,16 @@ class TFirmwareUploader {
   std::unique_ptr<Timer> timer_;
 
   TRunState state_ = TRunState::Idle;
+  /// Counts started runs: a handler that ends this run and starts another (or destroys the
+  /// uploader) leaves nothing of the old run to go on. Alive turns false on destruction.
+  uint64_t run_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   TUploadStep step_ = TUploadStep::Finish;
   TFWUploadResult result_ = TFWUploadResult::fwrOk;
   std::string image_;
   std::string expectedBuildId_;  ///< of the image being sent; empty when it has no build string
+  std::string firstBuildId_;     ///< what the device ran at the run's first identification
+  bool identified_ = false;      ///< the run's first identification is done
   std::size_t position_ = 1;  ///< 1-based index of the next block's first byte
   uint16_t pageCounter_ = 0;
   int retryCounter_ = 0;

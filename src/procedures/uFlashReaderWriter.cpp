@@ -30,6 +30,7 @@ std::string FlashRWResultToStr(TFlashRWResult Result) {
 }
 
 TFlashReaderWriter::~TFlashReaderWriter() {
+  *alive_ = false;
   if (krvPort_ != nullptr) CancelOwnItems();
 }
 
@@ -59,6 +60,7 @@ void TFlashReaderWriter::ReadFlashToStr(uint16_t StartPage, uint32_t Length) {
   lastStatus_ = -1;
   lastErrorCode_ = 0;
   done_ = Length == 0;  // nothing to ask for
+  ++run_;
   operation_ = TOperation::Reading;
   ReadStep();
 }
@@ -67,6 +69,9 @@ void TFlashReaderWriter::WriteFlashFromStr(uint16_t StartPage, std::string_view 
   if (krvPort_ == nullptr) throw EFlashReaderWriter("KRVPort not assigned");
   if (FlashPageSize <= 0) throw EFlashReaderWriter("Invalid page size");
   if (Source.empty()) throw EFlashReaderWriter("Empty source string");
+  // A page number travels in 16 bits: a page beyond 65535 would be written over page 0 on.
+  const uint64_t pages = (Source.size() + static_cast<uint64_t>(FlashPageSize) - 1) / static_cast<uint64_t>(FlashPageSize);
+  if (StartPage + pages - 1 > 0xFFFF) throw EFlashReaderWriter("Flash write beyond page 65535");
   if (operation_ != TOperation::Idle) throw EFlashReaderWriter("Flash operation in progress");
   data_.assign(Source);
   total_ = static_cast<uint32_t>(data_.size());
@@ -77,6 +82,7 @@ void TFlashReaderWriter::WriteFlashFromStr(uint16_t StartPage, std::string_view 
   lastStatus_ = -1;
   lastErrorCode_ = 0;
   done_ = false;
+  ++run_;
   operation_ = TOperation::Writing;
   WriteStep();
 }
@@ -105,7 +111,7 @@ void TFlashReaderWriter::Classify(const std::string& S, uint16_t ErrorCode, std:
     status = b ? *b : -1;
   }
   lastStatus_ = status;
-  if (ErrorCode != 0) {
+  if (ErrorCode != ecOk) {
     result_ = TFlashRWResult::freKRVError;
   } else if (TurboMode) {
     result_ = TFlashRWResult::freOk;
@@ -168,7 +174,12 @@ void TFlashReaderWriter::OnReadResult(const std::string& S, uint16_t ErrorCode, 
       // so a short or long answer cannot shift the data.
       const std::size_t take = std::min<std::size_t>(bytes.size(), requestSize_);
       data_.append(bytes.substr(0, take));
-      if (OnPercentDone) OnPercentDone(this, Percent(static_cast<double>(data_.size()), static_cast<double>(total_)));
+      if (OnPercentDone) {
+        const std::weak_ptr<bool> alive = alive_;
+        const uint64_t run = run_;
+        OnPercentDone(this, Percent(static_cast<double>(data_.size()), static_cast<double>(total_)));
+        if (alive.expired() || run != run_) return;  // destroyed, or aborted and started anew
+      }
       if (data_.size() < total_) {
         offset_ += static_cast<uint32_t>(take);
         if (offset_ > static_cast<uint32_t>(FlashPageSize) - 1) {
@@ -223,7 +234,12 @@ void TFlashReaderWriter::OnWriteResult(const std::string& S, uint16_t ErrorCode,
   Classify(S, ErrorCode, kAFLPW);
   if (retryCounter_ < kGiveUp && result_ == TFlashRWResult::freOk) {
     position_ += static_cast<std::size_t>(FlashPageSize);
-    if (OnPercentDone) OnPercentDone(this, Percent(static_cast<double>(position_), static_cast<double>(total_)));
+    if (OnPercentDone) {
+      const std::weak_ptr<bool> alive = alive_;
+      const uint64_t run = run_;
+      OnPercentDone(this, Percent(static_cast<double>(position_), static_cast<double>(total_)));
+      if (alive.expired() || run != run_) return;  // destroyed, or aborted and started anew
+    }
     if (position_ > total_)
       done_ = true;
     else

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -96,6 +97,10 @@ class TFlashReaderWriter {
 
   TKRVComms* krvPort_ = nullptr;
   TOperation operation_ = TOperation::Idle;
+  /// Counts started operations: a progress handler that aborts and starts another one leaves
+  /// nothing of the old one to go on. Alive turns false when the reader/writer is destroyed.
+  uint64_t run_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::string data_;
   uint32_t total_ = 0;
   uint32_t page_ = 0;

@@ -92,6 +92,7 @@ std::optional<int64_t> TSimDevice::NextWakeMs() const {
 
 void TSimDevice::LinkDown() {
   linkUp_ = false;
+  hangUpDue_ = false;
   rx_.clear();
   std::erase_if(events_, [this](const TEvent& E) {
     if (E.Output) ++Counters.DroppedOut;
@@ -273,9 +274,19 @@ void TSimDevice::HandleFrame(const std::string& Frame, int64_t NowMs) {
   if (answer) {
     int64_t delay = Faults.DelayMs;
     if (Faults.DelayJitterMs > 0) delay += static_cast<int64_t>(rng_() % static_cast<uint32_t>(Faults.DelayJitterMs + 1));
-    SendFrame(r, *answer, TInfo::nem_kerek_nyugtat, reply + extra + delay);
+    const int64_t at = reply + extra + delay;
+    SendFrame(r, *answer, TInfo::nem_kerek_nyugtat, at);
     text += " -> " + Describe(*answer);
     if (extra + delay > 0) text += Printf(" after %lld ms", static_cast<long long>(Config.TurnaroundMs + extra + delay));
+    if (Faults.HangUpAfter.contains(code) || Chance(Faults.HangUp)) {
+      // Right after the answer has gone out (same time, later in order).
+      text += ", then hangs up (fault)";
+      Schedule(at, [this](int64_t) {
+        if (!linkUp_) return;
+        hangUpDue_ = true;
+        ++Counters.HangUps;
+      });
+    }
   } else {
     text += " -> no answer";
   }

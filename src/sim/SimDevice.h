@@ -38,7 +38,8 @@
 //
 // Faults for tests and training come from one seeded generator, so a run is repeatable: lost
 // frames in either direction, damaged checksums, negative acknowledgements, late answers, silence,
-// KRVW answers from the short address, refused blocks, flash and install errors, refused installs.
+// KRVW answers from the short address, refused blocks, flash and install errors, refused installs,
+// and a hang-up right after an answer.
 #pragma once
 
 #include <cstdint>
@@ -117,6 +118,10 @@ struct TSimFaults {
   bool PowerCutOnInstall = false;
   bool InstallCommitted = false;
   int64_t PowerOffMs = 2000;
+  /// The device hangs up the line right after answering one of these commands (five-letter
+  /// codes), as a device does that restarts into another program the moment its answer is out.
+  std::set<std::string> HangUpAfter;
+  double HangUp = 0;  ///< fraction of answered requests after which it hangs up
 };
 
 /// What the last successful CFLUD installed.
@@ -150,6 +155,13 @@ class TSimDevice {
   /// upload is pending, the firmware otherwise. Received blocks and the installed image stay.
   void PowerCycle(int64_t NowMs, int64_t OffMs = 0);
   bool IsLinkUp() const { return linkUp_; }
+  /// True once after the device hung up (the HangUpAfter and HangUp faults): its answer is out,
+  /// and the host now closes the line and calls LinkDown(). Asked after every Feed and Tick.
+  bool TakeHangUp() {
+    const bool due = hangUpDue_;
+    hangUpDue_ = false;
+    return due;
+  }
 
   /// Every frame the device sends, at the time it is sent.
   std::function<void(std::string_view Frame)> OnOutput;
@@ -196,6 +208,7 @@ class TSimDevice {
     int BatchPackets = 0;  ///< taken silently while collecting
     int Blocks = 0;        ///< CFLUL blocks stored (repeats included)
     int PowerCuts = 0;     ///< PowerCycle calls and power cuts during installs
+    int HangUps = 0;       ///< hang-ups right after an answer (faults)
     std::size_t BytesIn = 0;
     std::size_t BytesOut = 0;
   } Counters;
@@ -252,6 +265,7 @@ class TSimDevice {
   int64_t now_ = 0;
   bool linkUp_ = true;
   bool running_ = false;  ///< RunDue is on the stack
+  bool hangUpDue_ = false;
 
   bool bootloader_ = false;
   int64_t silentUntil_ = 0;

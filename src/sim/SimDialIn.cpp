@@ -5,6 +5,13 @@
 namespace vornik {
 
 bool TSimDialIn::HangUpDue(int64_t NowMs) {
+  if (dev_.TakeHangUp()) {
+    // Answered and hung up at once, as a device restarting into another program: it calls back
+    // once started, announcing itself.
+    restarted_ = true;
+    redialAt_ = NowMs + dev_.Config.RestartMs;
+    return true;
+  }
   if (dev_.Restarts() != restarts_) {
     restarts_ = dev_.Restarts();
     installs_ = dev_.Installs();

@@ -5,7 +5,8 @@
 //
 // A device hangs up when it restarts: at once on the restart command (it goes silent anyway), and
 // after an install once the install's answer is out (the new program starts then). It dials again
-// when it has started (RestartMs later). A connection the PC ends, or a dial that fails, is tried
+// when it has started (RestartMs later). A hang-up right after an answer (a fault of the device)
+// is handled the same way. A connection the PC ends, or a dial that fails, is tried
 // again RetryMs later. After a restart the device always sends the announce frame first: the PC's
 // identification request would come only 6 s after connecting, later than a PC waits for a lost
 // link. The announce is the event "ESYSI" with the identification record, from the device's own

@@ -35,6 +35,78 @@ TEST_F(ReceiveTest, AnswerEndsTheItemWithTheWholePayload) {
   EXPECT_TRUE(delivered.empty());
 }
 
+// A device that answers and closes the link at once (it restarts into its new firmware): the
+// answer is in RxBuffer, the processing timer not yet run, when the loss is reported. The answer
+// still ends its exchange; a partial frame behind it is dropped with the buffer.
+TEST_F(ReceiveTest, AnAnswerJustBeforeTheLinkIsLostEndsItsExchange) {
+  enum class TLoss { HangUp, Error };
+  struct {
+    const char* Name;
+    const char* Ans;
+    TLoss Loss;
+    bool PartialBehind;
+    const char* Expected;
+  } cases[] = {
+      {"answer, hang-up", "ASYSI", TLoss::HangUp, false, "ASYSIok"},
+      {"answer, link error", "ASYSI", TLoss::Error, false, "ASYSIok"},
+      {"answer and half a frame, hang-up", "ASYSI", TLoss::HangUp, true, "ASYSIok"},
+      {"acknowledgement, hang-up", "", TLoss::HangUp, false, "CSYAC"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    results.clear();
+    peer.Received.clear();
+    log.Lines.clear();
+    peer.OnFrame = [&](ScriptedPeer& p, const PeerFrame& f) {
+      if (f.Info == TInfo::kerek_nyugtat)
+        p.Ack(f);
+      else
+        p.Reply(f, "ASYSIok");
+      if (c.PartialBehind) p.Send(p.Frame("ASYSIlater", TInfo::nem_kerek_nyugtat, f.Seq).substr(0, 6));
+      if (c.Loss == TLoss::HangUp)
+        link().HangUp();
+      else
+        loop.schedule(loop.nowMs(), [this] { link().RaiseError(10054); });
+    };
+    Send(Item("CSYSI", c.Ans));
+    ASSERT_TRUE(WaitResults(1, 50));  // well before any answer time runs out
+    EXPECT_EQ(results[0].Code, ecOk);
+    EXPECT_EQ(results[0].S, c.Expected);
+    EXPECT_TRUE(comms->RxBuffer().empty());
+    EXPECT_EQ(CountLogged(c.Loss == TLoss::HangUp ? "Disconnected (" : "Comm. error: 10054"), 1);
+    // The serial link is opened again by the reconnect step, for the next case.
+    ASSERT_TRUE(loop.runUntil([&] { return comms->LinkUp(); }, 100000));
+  }
+}
+
+// A KRV-only device addressed by its 32-bit address: the KRV frame carries the low byte, and the
+// device answers from it. The answer belongs to the exchange; a KRVW answer from the low byte
+// to a KRVW request does not.
+TEST_F(ReceiveTest, AKRVRequestExpectsItsAnswerFromTheAddressItCarried) {
+  struct {
+    const char* Name;
+    TKRVSendOption Format;
+    bool AnswerKrvw;
+    uint16_t Code;
+  } cases[] = {
+      {"KRV request, KRV answer from the low byte", psoEncodeKRV, false, ecOk},
+      {"KRVW request, KRVW answer from the low byte", psoEncodeKRVW, true, ecFrameBadAddress},
+  };
+  comms->SetKRVMode(TKRVMode::PMDecodeBothEncodeKRVW);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    results.clear();
+    peer.OnFrame = [&](ScriptedPeer& p, const PeerFrame& f) {
+      p.Send(p.FrameFrom(178556 & 0xFF, "ASYSI", TInfo::nem_kerek_nyugtat, f.Seq, c.AnswerKrvw));
+    };
+    auto* item = Item("CSYSI", "ASYSI", TKRVSendOptions{psoDontAck, c.Format});
+    item->Cimzett = 178556;
+    Send(item);
+    ASSERT_TRUE(WaitResults(1));
+    EXPECT_EQ(results[0].Code, c.Code);
+  }
+}
+
 TEST_F(ReceiveTest, WrongAnswerEndsWith7UnlessForcedToWait) {
   peer.OnFrame = [](ScriptedPeer& p, const PeerFrame& f) { p.Reply(f, "AFLUX"); };
   Send(Item("CFLUD", "AFLUD"));

@@ -1,6 +1,7 @@
 // Admission, option checks, packet kinds and ids, cancelling, deactivation, slow writes,
 // keep-alive and the server-mode entry points.
 #include <stdexcept>
+#include <utility>
 
 #include "comms/CommsFixture.h"
 
@@ -441,6 +442,26 @@ TEST(ErrorCodeTextTest, KnownAndUnknownCodes) {
   EXPECT_EQ(ErrorCodeText(12), "Ismeretlen hiba.");
   EXPECT_EQ(ErrorCodeText(55), "Csomaghiba - rossz cím, vagy nincs érvényes gyári szám beállítva a készüléken.");
   EXPECT_EQ(ErrorCodeText(99), "Belső hiba.");
+}
+
+// Callers, exit codes and log lines rely on the numbers; the names must not move them.
+TEST(ErrorCodeTextTest, NamesKeepTheirNumbers) {
+  const std::pair<uint16_t, uint16_t> table[] = {
+      {ecOk, 0},           {ecWrongAddress, 1},   {ecNotActive, 2},         {ecNoLink, 3},
+      {ecOverflow, 4},     {ecNoAnswer, 5},       {ecLinkClosed, 6},        {ecWrongAnswer, 7},
+      {ecNotPaused, 8},    {ecEncodeFailed, 9},   {ecPortInUse, 10},        {ecPortMissing, 11},
+      {ecFrameChecksum, 52}, {ecFrameTooBig, 53}, {ecFrameNoDelimiter, 54}, {ecFrameBadAddress, 55},
+      {ecFrameLength, 56}, {ecFrameTooShort, 57}, {ecInternal, 99},
+  };
+  for (const auto& [name, number] : table) {
+    EXPECT_EQ(name, number);
+    EXPECT_NE(ErrorCodeText(name), "Ismeretlen hiba.") << number;
+  }
+  EXPECT_EQ(static_cast<int>(ecFrameErrorBase) + static_cast<int>(drBadAddress), ecFrameBadAddress);
+  EXPECT_EQ(esIdle, 0);
+  EXPECT_EQ(esPlainWait, 1);
+  EXPECT_EQ(esAnswerWait, 2);
+  EXPECT_EQ(esPollWait, 3);
 }
 
 }  // namespace

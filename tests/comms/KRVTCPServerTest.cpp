@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 
 #include "comms/KRVTCPServer.h"
 #include "CommsFixture.h"
@@ -237,33 +238,140 @@ TEST_F(ServerTest, UnregisteringFreesTheConnectionsButClosesNone) {
   EXPECT_TRUE(server.Comms().empty());
 }
 
-TEST_F(ServerTest, UnidentifiedConnectionsAreClosedAfterTheTimeoutAndBeyondTheLimit) {
+TEST_F(ServerTest, UnservedConnectionsAreClosedAfterTheTimeoutAndBeyondTheLimit) {
+  // A valid frame from an address no engine serves earns nothing: anyone can compute a checksum.
   server.UnidentifiedTimeout = 60;
   server.MaxUnidentified = 3;
+  Engine(kDevice);
   std::vector<int> seen;
   server.OnUnregdConnect = [&](TKRVTCPServer*, int32_t A, TClientData&) { seen.push_back(A); };
-  auto& known = socket().Connect();  // identifies itself; an unknown address still counts as identified
-  known.PeerSend(DeviceFrame(4200042));
+  auto& served = socket().Connect();
+  served.PeerSend(DeviceFrame(kDevice));
+  auto& unknown = socket().Connect();
+  unknown.PeerSend(DeviceFrame(4200042));
   loop.advance(1);
   EXPECT_EQ(seen, std::vector<int>{4200042});
   auto& a = socket().Connect();
   loop.advance(10);
   auto& b = socket().Connect();
-  auto& c = socket().Connect();
-  EXPECT_EQ(server.UnidentifiedCount(), 3u);
-  auto& d = socket().Connect();  // one too many: the oldest unidentified goes
-  EXPECT_FALSE(a.isConnected());
-  EXPECT_TRUE(b.isConnected() && c.isConnected() && d.isConnected() && known.isConnected());
+  EXPECT_EQ(server.UnservedCount(), 3u);
+  auto& c = socket().Connect();  // one too many: the oldest unserved goes, identified or not
+  EXPECT_FALSE(unknown.isConnected());
+  EXPECT_TRUE(a.isConnected() && b.isConnected() && c.isConnected() && served.isConnected());
   EXPECT_EQ(Count("Túl sok az azonosítatlan kapcsolat (3), a legrégebbit bontom."), 1);
-  loop.advance(59999);
+  a.PeerSend(DeviceFrame(4200043));  // a valid frame does not stop its clock
+  loop.advance(60000 - 10);
+  EXPECT_FALSE(a.isConnected());
   EXPECT_TRUE(b.isConnected());
-  loop.advance(1);
-  EXPECT_FALSE(b.isConnected() || c.isConnected() || d.isConnected());
+  loop.advance(10);
+  EXPECT_FALSE(b.isConnected() || c.isConnected());
   EXPECT_EQ(b.ClosedAtMs, 60011);
   EXPECT_EQ(Count("60 másodperc alatt sem azonosította magát, a kapcsolatot bontom."), 3);
   loop.advance(600000);
-  EXPECT_TRUE(known.isConnected());
+  EXPECT_TRUE(served.isConnected());
   EXPECT_EQ(server.Clients().size(), 1u);
+}
+
+TEST_F(ServerTest, AConnectionThatLosesItsEngineIsBoundedAgain) {
+  server.UnidentifiedTimeout = 60;
+  TKRVComms& e = Engine(kDevice);
+  auto& first = socket().Connect();
+  first.PeerSend(DeviceFrame(kDevice));
+  loop.advance(100000);
+  ASSERT_TRUE(first.isConnected());
+  auto& second = socket().Connect();  // the device moves: the old socket stays open, unserved
+  second.PeerSend(DeviceFrame(kDevice));
+  loop.advance(1);
+  EXPECT_EQ(e.ServerSocket(), &second);
+  EXPECT_EQ(server.UnservedCount(), 1u);
+  loop.advance(120000);
+  EXPECT_FALSE(first.isConnected());
+  EXPECT_TRUE(second.isConnected());
+}
+
+TEST_F(ServerTest, AFloodOfValidFramesFromRandomAddressesStaysBounded) {
+  server.UnidentifiedTimeout = 60;
+  server.MaxUnidentified = 256;
+  server.MaxUnservedPerAddress = 64;
+  TKRVComms& listed = Engine(kDevice);
+  std::mt19937 rng(17);
+  std::size_t most = 0;
+  for (int i = 0; i < 1500; ++i) {
+    // Half of them from one address (a NAT or a single attacker), the rest from many.
+    const std::string host = i % 2 == 0 ? "10.0.0.1" : "10.1." + std::to_string(i % 200) + ".2";
+    auto& c = socket().Connect(host);
+    c.PeerSend(DeviceFrame(1000000 + rng() % 1000000));
+    if (i == 1000) {
+      auto& device = socket().Connect("10.0.0.1");
+      device.PeerSend(DeviceFrame(kDevice));
+    }
+    loop.advance(7);
+    most = std::max(most, server.Clients().size());
+    std::size_t fromOne = 0;
+    for (const auto* d : server.Clients())
+      if (d->Socket->remoteAddress() == "10.0.0.1" && !server.Served(*d)) ++fromOne;
+    ASSERT_LE(fromOne, 64u) << i;
+    ASSERT_LE(server.UnservedCount(), 256u) << i;
+  }
+  EXPECT_LE(most, 257u);
+  ASSERT_NE(listed.ServerSocket(), nullptr);
+  EXPECT_TRUE(listed.ServerSocket()->isConnected());
+  loop.advance(61000);
+  EXPECT_EQ(server.Clients().size(), 1u);  // only the listed device stays
+}
+
+TEST_F(ServerTest, TheIdentificationRequestCarriesItsOwnHeaderFields) {
+  // A frame with a header extension from another client must not shape the request.
+  TKRVProtocol enc;
+  enc.KRVMode = TKRVMode::PMKRVWOnly;
+  enc.Felado = 4200042;
+  enc.Cimzett = kPCAddress;
+  enc.Felado_rovid_cim = 77;
+  enc.Header_extension = "XYZ";
+  auto& other = socket().Connect();
+  other.PeerSend(enc.Encode("ESYSI"));
+  auto& silent = socket().Connect();
+  loop.advance(6000);
+  ASSERT_EQ(silent.Written.size(), 1u);
+  TKRVProtocol dec;
+  dec.KRVMode = TKRVMode::PMKRVWOnly;
+  std::string frame = silent.Written[0];
+  EXPECT_EQ(dec.Decode(dec.ExtractFrame(frame)), "CSYSI");
+  EXPECT_EQ(dec.HeaderExtensionLength(), 0);
+  EXPECT_TRUE(dec.Header_extension.empty());
+  EXPECT_EQ(dec.Felado_rovid_cim, kPCAddress);
+  EXPECT_EQ(dec.Cimzett, 255u);
+}
+
+TEST_F(ServerTest, HandOverPassesTheFrameThatIdentifiedTheDevice) {
+  std::vector<std::string> read;
+  TKRVComms* made = nullptr;
+  TClientData* waiting = nullptr;
+  server.OnUnregdConnect = [&](TKRVTCPServer*, int32_t, TClientData& C) { waiting = &C; };
+  auto& c = socket().Connect();
+  c.PeerSend(DeviceFrame(kDevice, "ESYSIhello"));
+  loop.advance(1);
+  ASSERT_NE(waiting, nullptr);
+  made = &Engine(kDevice);
+  made->KRVAddress = kDevice;
+  made->OnRead = [&](const std::string& S, uint16_t, int32_t) { read.push_back(S); };
+  ASSERT_TRUE(server.HandOver(*waiting, *made));
+  loop.advance(5);
+  EXPECT_EQ(read, std::vector<std::string>{"ESYSIhello"});
+}
+
+TEST_F(ServerTest, TheByteCountOfALongLivedConnectionDoesNotWrap) {
+  TKRVComms& e = Engine(kDevice);
+  auto& c = socket().Connect();
+  c.PeerSend(DeviceFrame(kDevice));
+  loop.advance(1);
+  TClientData* d = Client(c);
+  ASSERT_NE(d, nullptr);
+  d->ByteCount = 0x7FFFFFF0u;
+  c.PeerSend(std::string(64, 'x'));
+  loop.advance(1);
+  EXPECT_EQ(d->ByteCount, 0x7FFFFFF0ull + 64);
+  EXPECT_GT(e.IncomingDataCount, 0u);
 }
 
 TEST_F(ServerTest, SocketErrorsEndTheConnectionAndRawReadsAreLogged) {

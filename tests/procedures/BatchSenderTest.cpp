@@ -75,6 +75,28 @@ class Batch : public ::testing::Test {
   TKRVCommsBatch batch;
 };
 
+// The engine refuses a packet by raising after the batch put it into its slot (forbidden
+// options): the packet is the caller's again, as it came, and the batch holds nothing of it.
+TEST_F(Batch, ARefusalRaisedAfterThePacketTookItsSlotLeavesItWithTheCaller) {
+  batch.SetBatchSize(10);
+  Producer p(batch, 5);
+  p.AutoNext = false;
+  p.Start();
+  rig.RunUntil([&] { return p.results.size() == 1; }, 10000);
+  TKuldendo* bad = p.Make(1);
+  bad->Options.Include({psoWaitAfterAck});  // with psoDontAck: refused by raising
+  const TKRVSendOptions options = bad->Options;
+  EXPECT_THROW(bad->SendWith(&batch), ECommsError);
+  EXPECT_EQ(bad->Options, options);
+  EXPECT_EQ(bad->Ans, std::string(kAFLUL));
+  EXPECT_TRUE(bad->OnResult.SameMethod(TOnResult(&p, &Producer::OnResult)));
+  EXPECT_EQ(batch.State(), TKRVCommsBatch::bsReady);
+  delete bad;  // ours: the batch must not free it too
+  batch.Abort();
+  p.Make(1)->SendWith(&batch);  // and the batch goes on taking packets
+  rig.RunUntil([&] { return p.results.size() == 2; }, 10000);
+}
+
 TEST_F(Batch, SizeIsClamped) {
   batch.SetBatchSize(0);
   EXPECT_EQ(batch.BatchSize(), 1);

@@ -302,21 +302,74 @@ TEST_F(Upload, InstallStatuses) {
   }
 }
 
+// A done or progress handler may end the run and start another, or destroy the uploader: nothing
+// of the old run may touch the new one (or the freed uploader).
+TEST(UploadReentry, AProgressHandlerMayAbortAndStartAnotherRun) {
+  TProcRig r;
+  TFirmwareUploader u(r.loop);
+  u.SetKRVPort(&r.comms);
+  u.BlockLength = 128;
+  r.device.BootloaderRunning = true;
+  std::vector<TFWUploadResult> results;
+  u.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
+  const std::string first = TProcRig::Image(1000, 2), second = TProcRig::Image(500, 3);
+  bool restarted = false;
+  u.OnPercentDone = [&](TFirmwareUploader* U, int) {
+    if (restarted) return;
+    restarted = true;
+    U->Abort();
+    U->UploadFromStr(second);
+  };
+  u.UploadFromStr(first);
+  r.RunUntil([&] { return results.size() == 2; }, 600000);
+  r.loop.advance(5000);
+  ASSERT_EQ(results, (std::vector<TFWUploadResult>{R::fwrAborted, R::fwrOk}));
+  EXPECT_EQ(r.device.Installed, second);
+}
+
+TEST(UploadReentry, TheUploaderMayBeDestroyedFromItsDoneEventInTurboMode) {
+  // The engine goes inactive after the first block: the next block is refused at once, inside
+  // the hand-over, and the done event frees the uploader before the hand-over returns.
+  TProcRig r;
+  auto* u = new TFirmwareUploader(r.loop);
+  u->SetKRVPort(&r.comms);
+  u->BlockLength = 128;
+  u->TurboMode = true;
+  u->SafeTurbo = true;
+  r.device.BootloaderRunning = true;
+  std::vector<TFWUploadResult> results;
+  u->OnPercentDone = [&](TFirmwareUploader*, int) { r.comms.SetActive(false); };
+  u->OnUploadDone = [&](TFirmwareUploader* U, TFWUploadResult Result) {
+    results.push_back(Result);
+    delete U;
+  };
+  u->UploadFromStr(TProcRig::Image(1000, 2));
+  r.RunUntil([&] { return !results.empty(); }, 600000);
+  ASSERT_EQ(results, std::vector<TFWUploadResult>{R::fwrKRVError});
+}
+
 TEST(UploadInstallCheck, LostInstallAnswerIsSettledByTheRunningBuild) {
   // The install answer is lost; the device is asked what runs. Only the image's own build
   // identifier counts as installed: a device that refused the image (checksum) runs its old
   // firmware, and an image without a build string cannot be told apart from it.
+  // A device that ran the image's build already proves nothing by running it now, and a record
+  // too short to carry the bootloader flag does not say that a firmware runs.
   struct Case {
     const char* name;
     bool reject;
     bool buildString;
+    const char* buildBefore;
+    bool shortRecordAtCheck;
     R result;
     const char* note;
   };
   const Case cases[] = {
-      {"installed", false, true, R::fwrOk, "Vornik: InstalledFirmwareRuns"},
-      {"fell back to the old firmware", true, true, R::fwrKRVError, "Vornik: InstallNotConfirmed"},
-      {"no build string in the image", false, false, R::fwrKRVError, "Vornik: InstallNotConfirmed"},
+      {"installed", false, true, "BLD01", false, R::fwrOk, "Vornik: InstalledFirmwareRuns"},
+      {"fell back to the old firmware", true, true, "BLD01", false, R::fwrKRVError, "Vornik: InstallNotConfirmed"},
+      {"no build string in the image", false, false, "BLD01", false, R::fwrKRVError, "Vornik: InstallNotConfirmed"},
+      {"same build before the upload", false, true, "00001", false, R::fwrKRVError, "Vornik: InstallNotConfirmed"},
+      {"same build, fell back", true, true, "00001", false, R::fwrKRVError, "Vornik: InstallNotConfirmed"},
+      {"record too short at the check", false, true, "BLD01", true, R::fwrKRVError, "Vornik: InstallNotConfirmed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -328,7 +381,13 @@ TEST(UploadInstallCheck, LostInstallAnswerIsSettledByTheRunningBuild) {
     u.OnUploadDone = [&results](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
     r.device.BootloaderRunning = true;
     r.device.RejectInstall = c.reject;
+    r.device.BuildID = c.buildBefore;
     r.peer.LoseAnswerOnce = {"CFLUD"};
+    if (c.shortRecordAtCheck)
+      r.peer.BeforeAnswer = [&r](const std::string& Code) {
+        // 40 bytes: the build identifier is there, the bootloader flag (offset 62) is not.
+        if (Code == "CFLUD") r.device.IdentifyAnswerOverride = "ASYSI" + std::string(6, '\0') + "00001" + std::string(29, '\0');
+      };
     r.CaptureLog("Vornik: ");
     const std::string image = c.buildString ? TProcRig::Image(300) : std::string(300, '\x5A');
     u.UploadFromStr(image);
@@ -338,6 +397,9 @@ TEST(UploadInstallCheck, LostInstallAnswerIsSettledByTheRunningBuild) {
     EXPECT_EQ(r.device.Installs, c.reject ? 0 : 1);
     EXPECT_FALSE(r.device.BootloaderRunning);
     EXPECT_NE(std::find(r.logged.begin(), r.logged.end(), c.note), r.logged.end());
+    if (c.result != R::fwrOk) {
+      EXPECT_EQ(u.FWUploadResultToStr(results[0]), "Hiba történt: A készülék nem válaszol.");
+    }
   }
 }
 

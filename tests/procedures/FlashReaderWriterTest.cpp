@@ -132,6 +132,35 @@ TEST_F(Flash, WriteSendsPagesAndReportsProgress) {
   EXPECT_EQ(rig.device.Flash.substr(5 * 264, 300), source);
 }
 
+TEST_F(Flash, AWritePastPage65535IsRefusedNotWrappedToPageZero) {
+  const std::string onePage(264, 'a');
+  EXPECT_THROW(frw.WriteFlashFromStr(65535, onePage + "b"), EFlashReaderWriter);
+  EXPECT_THROW(frw.WriteFlashFromStr(65000, std::string(264 * 536 + 1, 'c')), EFlashReaderWriter);
+  EXPECT_TRUE(frw.Idle());
+  frw.WriteFlashFromStr(65535, onePage);  // the last page itself is fine
+  EXPECT_FALSE(frw.Idle());
+}
+
+// A progress handler that aborts and starts another operation: nothing of the old one goes on.
+TEST_F(Flash, AProgressHandlerMayAbortAndStartAnotherWrite) {
+  const std::string first = TProcRig::Image(1000, 3), second = TProcRig::Image(600, 4);
+  bool restarted = false;
+  frw.OnPercentDone = [&](TFlashReaderWriter* F, int) {
+    if (restarted) return;
+    restarted = true;
+    F->Abort();
+    F->WriteFlashFromStr(20, second);
+  };
+  frw.WriteFlashFromStr(5, first);
+  rig.RunUntil([&] { return writeResults.size() == 2; }, 120000);
+  rig.loop.advance(2000);
+  EXPECT_EQ(writeResults, (std::vector<F>{F::freAborted, F::freOk}));
+  EXPECT_EQ(rig.device.Flash.substr(20 * 264, 600), second);
+  // Only the first page of the first write went out: the old run sent no page after the abort.
+  EXPECT_EQ(rig.device.Flash.substr(5 * 264, 264), first.substr(0, 264));
+  EXPECT_NE(rig.device.Flash.substr(6 * 264, 264), first.substr(264, 264));
+}
+
 TEST_F(Flash, TurboWriteNeedsNoAnswers) {
   frw.TurboMode = true;
   const std::string source = TProcRig::Image(264 * 4 + 10, 3);

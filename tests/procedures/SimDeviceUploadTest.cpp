@@ -19,8 +19,11 @@ namespace {
 using R = TFWUploadResult;
 
 struct TSimRig {
-  explicit TSimRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {}, testkit::MemoryLinkSettings Line = {})
+  explicit TSimRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {}, testkit::MemoryLinkSettings Line = {},
+                   std::string Host = std::string(), bool QuickReconnect = false)
       : device(std::move(Config), std::move(Faults)), peer(loop, device), links(loop, &peer, Line), comms(loop, links) {
+    comms.Host = std::move(Host);
+    comms.QuickReconnect = QuickReconnect;
     comms.SeedRandom(3);
     comms.KRVAddress = device.Config.Address;
     comms.SetKRVMode(TKRVMode::PMKRVWOnly);
@@ -112,6 +115,69 @@ TEST(SimDeviceUpload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
   EXPECT_NE(run.results[0], R::fwrOk);
   EXPECT_EQ(rig.device.Installs(), 0);
   EXPECT_FALSE(rig.device.BootloaderRunning());
+}
+
+// The device answers and hangs up at once, as one that restarts into another program right
+// after its answer: the answer ends its exchange, the link comes back, the run goes on. The
+// install above all must not wait for its time-out and the lost-answer check.
+TEST(SimDeviceUpload, AnswerThenHangUpAtEveryStepStillInstalls) {
+  struct {
+    const char* name;
+    const char* code;
+    bool tcp;
+  } cases[] = {
+      {"install, serial", "CFLUD", false},  {"install, TCP", "CFLUD", true},
+      {"identification, TCP", "CSYSI", true}, {"every block, TCP", "CFLUL", true},
+      {"probe and blocks, serial", "CFLUL", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSimDeviceConfig config;
+    config.StartInBootloader = true;
+    TSimFaults faults;
+    faults.HangUpAfter = {c.code};
+    TSimRig rig(config, faults, {}, c.tcp ? "127.0.0.1" : "", true);
+    rig.loop.runUntil([&] { return rig.comms.LinkUp(); }, 1000);
+    const int64_t start = rig.loop.nowMs();
+    const TRun run = Upload(rig, TProcRig::Image(3000, 5), 0x4000, false);
+    ASSERT_EQ(run.results, std::vector<TFWUploadResult>{R::fwrOk});
+    EXPECT_TRUE(rig.device.InstalledImage() == TProcRig::Image(3000, 5));
+    EXPECT_GE(rig.device.Counters.HangUps, 1);
+    // 2000 ms of settling follow the end; the install's 15 s time-out must not be in there.
+    EXPECT_LT(rig.loop.nowMs() - start, 2000 + 5000);
+    EXPECT_EQ(rig.device.Installs(), 1);
+  }
+}
+
+// The same for the external flash: every page answer and every read answer is followed by a
+// hang-up, and the data still goes there and back unchanged.
+TEST(SimFlash, AnswerThenHangUpAfterEveryRequest) {
+  for (bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "TCP" : "serial");
+    TSimFaults faults;
+    faults.HangUpAfter = {"CFLPW", "CFLRC"};
+    TSimRig rig({}, faults, {}, tcp ? "127.0.0.1" : "", true);
+    rig.loop.runUntil([&] { return rig.comms.LinkUp(); }, 1000);
+    TFlashReaderWriter rw;
+    rw.SetKRVPort(&rig.comms);
+    rw.FlashPageSize = 264;
+    rw.BlockSize = 255;
+    const std::string data = TProcRig::Image(1000, 9);
+    std::vector<TFlashRWResult> done;
+    std::string read;
+    rw.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult R) { done.push_back(R); };
+    rw.OnReadingDone = [&](TFlashReaderWriter*, TFlashRWResult R, std::string& S) {
+      done.push_back(R);
+      read = S;
+    };
+    rw.WriteFlashFromStr(2, data);
+    rig.loop.runUntil([&] { return done.size() == 1; }, 600000);
+    rw.ReadFlashToStr(2, static_cast<uint32_t>(data.size()));
+    rig.loop.runUntil([&] { return done.size() == 2; }, 600000);
+    EXPECT_EQ(done, (std::vector<TFlashRWResult>{TFlashRWResult::freOk, TFlashRWResult::freOk}));
+    EXPECT_EQ(read, data);
+    EXPECT_GE(rig.device.Counters.HangUps, 8);
+  }
 }
 
 struct SimCourse {

@@ -86,6 +86,7 @@ TEST(SimServer, UploadOverADialledInConnectionSurvivesTheRestarts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TServerBench b(c.announce);
+    b.comms.SetNaploKomponens(&b.naplo);
     ASSERT_TRUE(b.loop.runUntil([&] { return b.comms.IsConnected(); }, 7000));
     EXPECT_EQ(b.loop.nowMs() >= 6000, !c.announce);
     TFirmwareUploader up(b.loop);
@@ -104,6 +105,7 @@ TEST(SimServer, UploadOverADialledInConnectionSurvivesTheRestarts) {
     EXPECT_EQ(results[0], TFWUploadResult::fwrOk) << up.FWUploadResultToStr(results[0]);
     EXPECT_TRUE(b.device->dev.InstalledImage() == plain);
     EXPECT_EQ(b.device->dev.Restarts(), 1);
+    EXPECT_EQ(b.lines.Count("Vornik: BeforeInstallChecked"), 0);
     // Dialled in three times: at the start, after the restart, after the install.
     b.loop.advance(2000);
     EXPECT_EQ(b.device->dial.Dials(), 3);
@@ -111,6 +113,39 @@ TEST(SimServer, UploadOverADialledInConnectionSurvivesTheRestarts) {
     EXPECT_EQ(b.lines.Count("CSYSI elküldve"), c.announce ? 0 : 1);
     EXPECT_TRUE(b.comms.IsConnected());
     EXPECT_EQ(b.server.Clients().size(), 1u);
+  }
+}
+
+// A dialled-in device that answers and hangs up at once (it calls back RestartMs later, with its
+// announce frame): the answer that came just before the hang-up ends its exchange, so the
+// install ends without its time-out and without the lost-answer check.
+TEST(SimServer, AnswerThenHangUpOverADialledInConnection) {
+  for (const char* code : {"CFLUD", "CSYSI", "CFLUL"}) {
+    SCOPED_TRACE(code);
+    TServerBench b(true);
+    b.comms.SetNaploKomponens(&b.naplo);
+    b.device->dev.Faults.HangUpAfter = {code};
+    ASSERT_TRUE(b.loop.runUntil([&] { return b.comms.IsConnected(); }, 1000));
+    TFirmwareUploader up(b.loop);
+    up.SetKRVPort(&b.comms);
+    up.BlockLength = 256;
+    const std::string plain = Pattern(6000, 4);
+    std::string image = plain;
+    ScrambleImage(image, 0x4000);
+    up.FWAddress = 0x4000;
+    std::vector<TFWUploadResult> results;
+    up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult R) { results.push_back(R); };
+    up.UploadFromStr(image);
+    b.loop.runUntil([&] { return !results.empty(); }, 10 * 60 * 1000);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], TFWUploadResult::fwrOk) << up.FWUploadResultToStr(results[0]);
+    if (results[0] != TFWUploadResult::fwrOk && std::getenv("VORNIK_TRACE") != nullptr)
+      for (const auto& l : b.lines.Lines) std::printf("%s\n", l.c_str());
+    EXPECT_TRUE(b.device->dev.InstalledImage() == plain);
+    EXPECT_GE(b.device->dev.Counters.HangUps, 1);
+    EXPECT_EQ(b.lines.Count("Vornik: BeforeInstallChecked"), 0);
+    EXPECT_EQ(b.lines.Count("PAR. SIKERTELEN"), 0);
+    b.comms.SetNaploKomponens(nullptr);
   }
 }
 

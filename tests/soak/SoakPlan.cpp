@@ -54,6 +54,7 @@ const char* FaultKindName(unsigned Kind) {
     case fkPowerCut: return "power cut at install";
     case fkLostInstallAnswer: return "lost install answer";
     case fkRejectInstall: return "install rejected";
+    case fkHangUp: return "hang-up after answer";
     default: return "?";
   }
 }
@@ -144,6 +145,7 @@ TFaultPlan DrawPlan(const TCampaignOptions& Options, int Index) {
   for (unsigned k = 0; k < fkCount; ++k) {
     if (k == fkBitErrors && p.Link != TLinkKind::Serial) continue;  // TCP carries a checksum of its own
     if ((k == fkPowerCut || k == fkLostInstallAnswer || k == fkRejectInstall) && !upload) continue;
+    if (k == fkHangUp && p.Link == TLinkKind::Serial) continue;  // a serial line is not hung up
     kinds.push_back(k);
   }
   const double roll = d.Real(0, 1);
@@ -192,6 +194,10 @@ TFaultPlan DrawPlan(const TCampaignOptions& Options, int Index) {
     p.InstallMs = std::max<int64_t>(p.InstallMs, 200);
   }
   if (p.Has(fkRejectInstall)) p.RejectInstall = true;
+  if (p.Has(fkHangUp)) {
+    p.HangUpAfterInstall = upload;
+    p.HangUp = d.Chance(0.5) ? 0 : d.Real(0.002, upload ? 0.02 : 0.05);
+  }
   if (p.Kinds == 0) {
     p.Label = "clean";
   } else if (__builtin_popcount(p.Kinds) > 1) {
@@ -235,6 +241,8 @@ std::string TFaultPlan::Describe() const {
   if (Restart) s += Fmt("  device restarts at %s %d\n", unit, RestartAt.AtStep);
   if (LoseInstallAnswer) s += "  the install answer is lost (its acknowledgement arrives)\n";
   if (RejectInstall) s += "  the bootloader refuses the image and starts the old firmware\n";
+  if (HangUpAfterInstall) s += "  the device hangs up right after its install answer\n";
+  if (HangUp > 0) s += Fmt("  the device hangs up right after %.1f%% of its answers\n", HangUp * 100);
   if (PowerCut)
     s += Fmt("  power cut during the install (%s), dark for %lld ms\n",
              PowerCutCommitted ? "image already written" : "image not written", static_cast<long long>(PowerOffMs));

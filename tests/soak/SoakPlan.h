@@ -27,6 +27,7 @@ enum TFaultKind : unsigned {
   fkPowerCut,     ///< the power fails during the install
   fkLostInstallAnswer,  ///< the install is acknowledged, its answer lost
   fkRejectInstall,      ///< the bootloader refuses the image and starts the old firmware again
+  fkHangUp,             ///< the device answers and hangs up at once (TCP): after the install, or any answer
   fkCount
 };
 
@@ -93,6 +94,8 @@ struct TFaultPlan {
   int64_t PowerOffMs = 0;
   bool LoseInstallAnswer = false;
   bool RejectInstall = false;
+  bool HangUpAfterInstall = false;  ///< the device hangs up right after its install answer
+  double HangUp = 0;                ///< fraction of answers after which it hangs up
 
   bool Has(TFaultKind K) const { return (Kinds >> K) & 1U; }
   /// Several lines, one per setting that differs from a clean run.

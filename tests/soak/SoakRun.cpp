@@ -81,6 +81,8 @@ TSimFaults DeviceFaults(const TFaultPlan& P) {
   f.InstallCommitted = P.PowerCutCommitted;
   f.PowerOffMs = P.PowerOffMs;
   f.RejectInstall = P.RejectInstall;
+  if (P.HangUpAfterInstall) f.HangUpAfter.insert("CFLUD");
+  f.HangUp = P.HangUp;
   return f;
 }
 

@@ -204,6 +204,18 @@ void MemoryLink::Drop() {
   if (onDisconnect) onDisconnect();
 }
 
+void MemoryLink::HangUp() {
+  if (!open_) return;
+  std::weak_ptr<bool> alive = alive_;
+  const uint64_t gen = generation_;
+  const int64_t at = std::max(loop_.nowMs(), lineFreeIn_ + Settings.LatencyMs);
+  loop_.schedule(at, [this, alive, gen] {
+    auto a = alive.lock();
+    if (!a || !*a || gen != generation_) return;
+    Drop();
+  });
+}
+
 void MemoryLink::RaiseError(int Code) {
   if (onError) onError(Code);
 }

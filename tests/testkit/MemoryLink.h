@@ -96,6 +96,10 @@ class MemoryLink final : public PortLink {
   void PeerSendNow(std::string_view Bytes);
   /// The peer hangs up: the engine gets onDisconnect.
   void Drop();
+  /// The peer hangs up right after what it has sent: the engine gets the last chunk and then
+  /// onDisconnect in the same millisecond, as a socket that reads its last bytes and the close
+  /// in one go reports them.
+  void HangUp();
   /// A link error: the engine gets onError(Code); the link stays as it is.
   void RaiseError(int Code);
   /// Both directions carry nothing for Ms; what is written meanwhile arrives afterwards.

@@ -43,6 +43,14 @@ void MemoryServerConnection::PeerClose() {
   if (open_) End();
 }
 
+void MemoryServerConnection::PeerHangUp() {
+  std::weak_ptr<bool> alive = alive_;
+  owner_.Loop.schedule(owner_.Loop.nowMs() + owner_.LatencyMs, [this, alive] {
+    auto a = alive.lock();
+    if (a && *a) PeerClose();
+  });
+}
+
 void MemoryServerConnection::RaiseError(int Code) {
   if (open_ && owner_.onError) owner_.onError(*this, Code);
 }

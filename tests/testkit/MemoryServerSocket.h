@@ -36,6 +36,8 @@ class MemoryServerConnection final : public ServerConnection {
   void PeerSend(std::string_view Bytes);
   /// The device hangs up.
   void PeerClose();
+  /// The device hangs up right after the bytes it sent have arrived.
+  void PeerHangUp();
   /// A socket error on the connection (it stays open).
   void RaiseError(int Code);
   /// What the server writes, as it arrives at the device; and the end of the connection.

@@ -1,6 +1,7 @@
 // Puts the simulated device (TSimDevice) on a MemoryLink: bytes from the engine are fed to it at
 // the virtual time they arrive, its frames go back over the link, and its own wake-ups (answers
-// after the turnaround, the end of a restart) are scheduled on the virtual loop.
+// after the turnaround, the end of a restart) are scheduled on the virtual loop. A device that
+// hangs up after an answer (a fault) ends the line right after that answer has arrived.
 #pragma once
 
 #include <functional>
@@ -23,6 +24,7 @@ class TSimPeer final : public testkit::MemoryPeer {
   void OnBytes(testkit::MemoryLink& Link, std::string_view Bytes) override {
     link_ = &Link;
     device_.Feed(Bytes, loop_.nowMs());
+    CheckHangUp();
     Arm();
     if (AfterBytes) AfterBytes(Link);
   }
@@ -45,12 +47,20 @@ class TSimPeer final : public testkit::MemoryPeer {
     loop_.schedule(*next, [this, at = *next] {
       armed_.erase(at);
       device_.Tick(loop_.nowMs());
+      CheckHangUp();
       Arm();
     });
   }
 
 
  private:
+  /// The device hung up after its answer: the line ends once that answer has arrived.
+  void CheckHangUp() {
+    if (!device_.TakeHangUp() || link_ == nullptr) return;
+    link_->HangUp();
+    device_.LinkDown();
+  }
+
   testkit::VirtualLoop& loop_;
   TSimDevice& device_;
   testkit::MemoryLink* link_ = nullptr;

@@ -169,7 +169,7 @@ void QtPortLink::write(std::string_view bytes) {
   if (device == nullptr && tcp_ != nullptr && tcp_->state() == QAbstractSocket::ConnectedState) device = tcp_;
   if (device == nullptr) throw EPortError("Port not open");
   // The output buffer has ApdOutSize bytes: a write that does not fit is refused whole, and the
-  // engine reports it as sent too fast (ErrorCode 4) instead of letting the queue grow unseen.
+  // engine reports it as sent too fast (ecOverflow) instead of letting the queue grow unseen.
   if (outBufferSize_ > 0) {
     const std::size_t queued = bytesToWrite();
     if (queued + bytes.size() > static_cast<std::size_t>(outBufferSize_))

@@ -24,7 +24,7 @@
 // The output buffer holds outBufferSize() bytes (the engine's ApdOutSize): the queued output is
 // what Qt still holds, for a serial port plus the driver's output queue (the socket's own send
 // buffer is not counted), and a write that would take it above the limit is refused whole with
-// EPortError, which the engine reports as ErrorCode 4 (sent too fast). A size of 0 or less sets no
+// EPortError, which the engine reports as ecOverflow (sent too fast). A size of 0 or less sets no
 // limit. Handlers may close or destroy the link from inside a
 // notification.
 #pragma once

@@ -107,6 +107,9 @@ const char* const kHelp =
     "  --not-compatible      answer every upload block with status 4\n"
     "  --install-status S    answer the next install with status S before the real check (repeatable)\n"
     "  --reject-install      refuse every install as a wrong checksum and fall back to the old firmware\n"
+    "  --hang-up-after CODE  hang up right after answering this command, e.g. CFLUD (repeatable; when\n"
+    "                        dialling, call back RestartMs later)\n"
+    "  --hang-up R           hang up right after this fraction of the answers\n"
     "Output:\n"
     "  --save-image FILE     write the installed image (unscrambled) to FILE after every install\n"
     "  --quiet               no line per request (install summaries are still printed)\n"
@@ -231,6 +234,12 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
       F.InstallStatuses.push_back(Number<uint8_t>(a, value()));
     } else if (a == "--reject-install") {
       F.RejectInstall = true;
+    } else if (a == "--hang-up-after") {
+      const std::string code = value();
+      if (code.size() != 5) Fail("--hang-up-after needs a five-letter command code");
+      F.HangUpAfter.insert(code);
+    } else if (a == "--hang-up") {
+      F.HangUp = Rate(a, value());
     } else if (a == "--save-image") {
       O.SaveImage = value();
     } else if (a == "--quiet") {
@@ -345,7 +354,24 @@ int main(int argc, char** argv) {
       QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
     device.LinkDown();
   };
+  // Listening: the device hung up after an answer (a fault); what was written goes out first.
+  auto hangUpListened = [&] {
+    if (dial || !device.TakeHangUp() || client == nullptr || line != TLine::Tcp) return;
+    std::printf("vornik-sim: answered, hanging up (fault)\n");
+    QTcpSocket* s = client;
+    client = nullptr;
+    line = TLine::None;
+    s->disconnect();
+    s->flush();
+    s->disconnectFromHost();
+    if (s->state() == QAbstractSocket::UnconnectedState)
+      s->deleteLater();
+    else
+      QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+    device.LinkDown();
+  };
   auto afterDevice = [&] {
+    hangUpListened();
     if (dial && dialled != nullptr && client == dialled && dial->HangUpDue(now())) {
       std::printf("vornik-sim: restarting: hung up, dialling again in %lld ms\n",
                   static_cast<long long>(*dial->RedialAtMs() - now()));
@@ -449,6 +475,7 @@ int main(int argc, char** argv) {
           const QByteArray bytes = s->readAll();
           line = TLine::Tcp;
           device.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), now());
+          afterDevice();
           rearm();
         });
         QObject::connect(s, &QTcpSocket::disconnected, [&, s] {
