@@ -62,8 +62,8 @@ TMainFormCore::TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::strin
   // The engine as the window ships it.
   KRVComms.SetNaploKomponens(&NaploComponent);
   ApplyShippedEngineSettings(KRVComms);
-  KRVComms.OnConnect = [this](TKRVComms*) { EnableDeviceControls(false); };
-  KRVComms.OnDisConnect = [this](TKRVComms*) { EnableDeviceControls(true); };
+  KRVComms.OnConnect = [this](TKRVComms*) { KRVCommsConnect(); };
+  KRVComms.OnDisConnect = [this](TKRVComms*) { KRVCommsDisConnect(); };
 
   // The connection settings frame: shipped values, then bound to the engine (which copies the
   // engine's settings into it).
@@ -129,6 +129,16 @@ void TMainFormCore::ReportMessage(std::string_view Msg) {
 void TMainFormCore::EnableDeviceControls(bool Enable) {
   if (CustomerMode) return;
   if (OnEnableDeviceControls) OnEnableDeviceControls(Enable);
+}
+
+void TMainFormCore::KRVCommsConnect() {
+  // A TCP connection comes up after the operation has switched to its running look, and an
+  // update drops and re-opens the link around the device's restart: neither may touch it.
+  if (!OperationRunning()) EnableDeviceControls(false);
+}
+
+void TMainFormCore::KRVCommsDisConnect() {
+  if (!OperationRunning()) EnableDeviceControls(true);
 }
 
 void TMainFormCore::OnProcessPercentDone(int PercentDone) {

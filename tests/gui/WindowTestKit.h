@@ -82,8 +82,9 @@ class TScriptedDialogs final : public TDialogs {
 /// simulated device one millisecond away.
 class WindowRig {
  public:
-  explicit WindowRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {})
-      : Device(std::move(Config), Faults), Peer(Loop, Device), Links(Loop, &Peer, testkit::MemoryLinkSettings{.LatencyMs = 1}) {
+  explicit WindowRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {},
+                     testkit::MemoryLinkSettings Link = {.LatencyMs = 1})
+      : Device(std::move(Config), Faults), Peer(Loop, Device), Links(Loop, &Peer, Link) {
     EnsureApplication();
   }
 

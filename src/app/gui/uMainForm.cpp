@@ -527,6 +527,9 @@ void TMainForm::vledFWInfoDblClick() {
 
 void TMainForm::InstallButtonClick() {
   TMainFormCore& c = *FCore;
+  // A flash transfer, the identification or the restart holds the link; the button is disabled
+  // then, and a stray click must not start an update beside it.
+  if (c.LinkOperationRunning) return;
   SyncControlsToCore();
   c.ApplyIniSettings();
   if (!c.FirmwareUploader.Idle()) {
@@ -575,28 +578,56 @@ void TMainForm::EnableDeviceControls(bool Enable) {
   tsFlashRW->EnableDeviceControls(Enable);
 }
 
-void TMainForm::CSYSIButtonClick() {
+void TMainForm::SetDeviceCommandRunning(bool Running) {
   TMainFormCore& c = *FCore;
-  c.LogMessage(texts::kReadingDeviceInfo);
-  c.SetConnected(true);
-  FDeviceCommands->Identify([this](uint16_t ErrorCode, const std::string& S, TKRVMode) {
-    TMainFormCore& core = *FCore;
-    if (ErrorCode != 0) {
-      core.LogMessage(std::string(texts::kErrorOccurred) + ErrorCodeText(ErrorCode));
-    } else {
-      core.LogMessage(std::string(texts::kDeviceInfo) + DeviceInfoToStr(S));
-    }
-    core.SetConnected(false);
+  c.LinkOperationRunning = Running;
+  c.EnableDeviceControls(!Running);
+  // The update would share the link, and the command's last step closes it under the update.
+  InstallButton->setEnabled(!Running);
+}
+
+template <typename F>
+void TMainForm::RunDeviceCommand(F&& Start) {
+  TMainFormCore& c = *FCore;
+  // One operation holds the link at a time (the buttons are disabled then; a stray click does nothing).
+  if (c.OperationRunning()) return;
+  SetDeviceCommandRunning(true);
+  try {
+    c.SetConnected(true);
+    Start();
+  } catch (...) {
+    SetDeviceCommandRunning(false);
+    c.SetConnected(false);
+    throw;
+  }
+}
+
+void TMainForm::CSYSIButtonClick() {
+  if (FCore->OperationRunning()) return;
+  FCore->LogMessage(texts::kReadingDeviceInfo);
+  RunDeviceCommand([this] {
+    FDeviceCommands->Identify([this](uint16_t ErrorCode, const std::string& S, TKRVMode) {
+      TMainFormCore& core = *FCore;
+      if (ErrorCode != 0) {
+        core.LogMessage(std::string(texts::kErrorOccurred) + ErrorCodeText(ErrorCode));
+      } else {
+        core.LogMessage(std::string(texts::kDeviceInfo) + DeviceInfoToStr(S));
+      }
+      core.SetConnected(false);
+      SetDeviceCommandRunning(false);
+    });
   });
 }
 
 void TMainForm::ResetButtonClick() {
-  TMainFormCore& c = *FCore;
-  c.LogMessage(texts::kRestarting);
-  c.SetConnected(true);
-  FDeviceCommands->Restart([this] {
-    FCore->SetConnected(false);
-    FCore->LogMessage(texts::kRestarted);
+  if (FCore->OperationRunning()) return;
+  FCore->LogMessage(texts::kRestarting);
+  RunDeviceCommand([this] {
+    FDeviceCommands->Restart([this] {
+      FCore->SetConnected(false);
+      SetDeviceCommandRunning(false);
+      FCore->LogMessage(texts::kRestarted);
+    });
   });
 }
 
@@ -626,7 +657,7 @@ void TMainForm::HandleUncaughtError(const std::string& Message) {
   try {
     if (c.UpdateRunning() && c.FirmwareUploader.Idle()) c.SetUpdateRunning(false);
     if (tsFlashRW->Running() && c.FlashReaderWriter.Idle()) tsFlashRW->SetFlashRunning(false, true);
-    if (c.FirmwareUploader.Idle() && !c.UpdateRunning() && c.FlashReaderWriter.Idle()) c.SetConnected(false);
+    if (c.FirmwareUploader.Idle() && !c.OperationRunning() && c.FlashReaderWriter.Idle()) c.SetConnected(false);
   } catch (const std::exception& e) {
     c.NaploComponent.WriteLog(std::string(texts::kErrorLogPrefix) + e.what(), false);
   }

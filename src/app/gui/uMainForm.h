@@ -135,6 +135,11 @@ class TMainForm final : public QMainWindow {
   void FirmwarePageShowSteps();
   void SetUpdateRunning(bool Running);
   void EnableDeviceControls(bool Enable);
+  /// The identification or the restart runs: every other operation's controls are disabled.
+  void SetDeviceCommandRunning(bool Running);
+  /// Marks the command running, opens the link and runs Start; undone when Start throws.
+  template <typename F>
+  void RunDeviceCommand(F&& Start);
   void ShowFWInfo();
   void SyncControlsToCore();
   void MessageBox(const std::string& Msg);
