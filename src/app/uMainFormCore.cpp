@@ -288,6 +288,8 @@ void TMainFormCore::SetUpdateRunning(bool Running) {
 
 void TMainFormCore::FirmwareUploaderUploadDone(TFWUploadResult Result) {
   if (CommandLineMode) ReportMessage("");
+  // Progress reports each accepted block's start, so the last one stays below 100.
+  if (Result == TFWUploadResult::fwrOk && !CommandLineMode && OnProgress) OnProgress(100);
   if (chbTurboFWUpload && FirmwareUploader.RepeatedPckCount() > 0)
     LogMessage(FormatPercentD(texts::kRepeatedPackets, FirmwareUploader.RepeatedPckCount()));
   SetUpdateRunning(false);

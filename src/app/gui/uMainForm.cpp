@@ -268,9 +268,8 @@ void TMainForm::WireCore() {
   connect(chbSlowWriteMode, &QCheckBox::toggled, this, [this](bool on) { FCore->chbSlowWriteMode = on; });
   connect(chbConnected, &QCheckBox::toggled, this, [this](bool on) { Guard([this, on] { FCore->SetConnected(on); }); });
   connect(InstallButton, &QPushButton::clicked, this, [this] { Guard([this] { InstallButtonClick(); }); });
-  connect(vledFWInfo, &QTableWidget::cellDoubleClicked, this, [this](int, int) {
-    Guard([this] { vledFWInfoDblClick(); });
-  });
+  // A double click anywhere on the table reloads, also on its empty part after a failed load.
+  OnDoubleClick(vledFWInfo->viewport(), [this] { Guard([this] { vledFWInfoDblClick(); }); });
 }
 
 void TMainForm::SyncControlsToCore() {
@@ -462,7 +461,8 @@ void TMainForm::NaploComponentWriteLog(const std::string& AMsg) {
   try {
     // Lines are gathered and shown together a moment later: laying out and painting the view
     // for every packet line would hold up the transfer it logs.
-    const QString line = U(AMsg);
+    // Payload bytes above 127 are shown as the devices' code page shows them, not as U+FFFD.
+    const QString line = U(LogTextToUtf8(AMsg));
     FPendingLog += line;
     FPendingLog += QLatin1Char('\n');
     FCommLogChars += static_cast<std::size_t>(line.size()) + 1;
