@@ -32,6 +32,8 @@
 #include "app/gui/FlashPage.h"
 #include "app/gui/WindowSupport.h"
 #include "comms/KRVComms.h"
+#include "platform/qt/SerialDevices.h"
+#include "platform/qt/SerialPortMap.h"
 #include "firmware/KRVDataUtils.h"
 #include "util/MorvelUtils.h"
 
@@ -74,6 +76,9 @@ TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFil
   top->addWidget(pcTasks, 1);
   layout->addWidget(TopPanel);
   BuildFirmwarePage();
+  // The serial port list also offers the devices present (COM entries reach the rest).
+  KRVCommsCfg->ListSerialDevices = [this] { return PresentSerialDevices(ReadSerialPortMap(FCore->IniFileName())); };
+  KRVCommsCfg->OnSerialPortChosen = [this] { Guard([this] { SaveSerialDevice(); }); };
   tsFlashRW->OnShowFirmwarePage = [this](bool Visible) {
     pcTasks->setTabVisible(pcTasks->indexOf(tsVornik), Visible);
     // The update shares the link: it cannot start while a flash transfer runs.
@@ -306,6 +311,7 @@ void TMainForm::FormShow() {
     c.CustomerMode = ini.ReadBool("OPERATION", "CustomerMode", false);
   }
   if (c.CustomerMode) ApplyCustomerMode();
+  KRVCommsCfg->RefreshSerialDevices();
   RestorePersistedControls();
   FirmwarePageShowSteps();
 }
@@ -415,6 +421,7 @@ void TMainForm::SavePersistedControls() {
   ini.WriteString(s, "chbTurboFWUpload_Checked", chbTurboFWUpload->isChecked() ? "TRUE" : "FALSE");
   ini.WriteString(s, "chbClrFlash_Checked", chbClrFlash->isChecked() ? "TRUE" : "FALSE");
   tsFlashRW->SavePersisted(ini, s);
+  ini.WriteString(s, kSerialDeviceKey, FCore->KRVCommsCfg.SerialDevice());
   const QRect g = normalGeometry();
   ini.WriteInteger(s, "Left", g.x());
   ini.WriteInteger(s, "Top", g.y());
@@ -431,6 +438,11 @@ void TMainForm::RestorePersistedControls() {
   if (ReadCheckBoxText(ini.ReadString(s, "chbTurboFWUpload_Checked", ""), on)) chbTurboFWUpload->setChecked(on);
   if (ReadCheckBoxText(ini.ReadString(s, "chbClrFlash_Checked", ""), on)) chbClrFlash->setChecked(on);
   tsFlashRW->RestorePersisted(ini, s);
+  // A serial device picked by path is selected again; customer mode's SorosPort wins over it.
+  if (!FCore->CustomerMode) {
+    const std::string device = ini.ReadString(s, kSerialDeviceKey, "");
+    if (!device.empty()) FCore->KRVCommsCfg.SetSerialDevice(device);
+  }
   if (ini.ValueExists(s, "Width") && ini.ValueExists(s, "Height")) {
     QRect g(ini.ReadInteger(s, "Left", x()), ini.ReadInteger(s, "Top", y()), ini.ReadInteger(s, "Width", width()),
             ini.ReadInteger(s, "Height", height()));
@@ -447,6 +459,11 @@ void TMainForm::RestorePersistedControls() {
     if (ini.ReadBool(s, "Maximized", false)) showMaximized();
   }
   SyncControlsToCore();
+}
+
+void TMainForm::SaveSerialDevice() {
+  TIniFile ini(FCore->IniFileName());
+  ini.WriteString(kPersistSection, kSerialDeviceKey, FCore->KRVCommsCfg.SerialDevice());
 }
 
 // ---------------------------------------------------------------------------------------------
