@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/TempDir.h"
+#include "app/gui/CfgFrameWidget.h"
 #include "app/gui/Dialogs.h"
 #include "app/gui/WindowSupport.h"
 #include "app/gui/uMainForm.h"
@@ -25,6 +26,8 @@ namespace vornik::gui::test {
 inline void QuietOffscreenMessages(QtMsgType Type, const QMessageLogContext& Context, const QString& Text) {
   // The offscreen platform remarks on every window it cannot size for a window manager.
   if (Text.contains(QLatin1String("propagateSizeHints"))) return;
+  // Nor can it raise an open list or grab the keyboard for it.
+  if (Text.startsWith(QLatin1String("This plugin does not support"))) return;
   qt_message_output(Type, Context, Text);
 }
 
@@ -90,6 +93,7 @@ class WindowRig {
 
   std::unique_ptr<TMainForm> Open(std::vector<std::string> Params = {}) {
     auto w = std::make_unique<TMainForm>(Loop, Links, Dir.Path("vornik"), "1.2.3.4", Dialogs, std::move(Params));
+    w->KRVCommsCfg->ListSerialDevices = [this] { return SerialDevices; };
     w->show();
     QCoreApplication::processEvents();
     return w;
@@ -107,6 +111,8 @@ class WindowRig {
   vornik::testing::TSimPeer Peer;
   testkit::MemoryLinkFactory Links;
   TScriptedDialogs Dialogs;
+  /// The serial devices the window's port list finds on this pretend machine (none at first).
+  std::vector<SerialDeviceInfo> SerialDevices;
 };
 
 }  // namespace vornik::gui::test

@@ -56,6 +56,10 @@ TCfgFrameWidget::TCfgFrameWidget(TCfgFrame& Model, QWidget* Parent) : QWidget(Pa
     l->setContentsMargins(0, 4, 0, 0);
     cboxSorosPort = new TRefreshingComboBox(tsSoros);
     cboxSorosPort->setObjectName(QStringLiteral("cboxSorosPort"));
+    // A scrolling list of a screen's part rather than all entries at once: the devices come
+    // after fifty COM entries.
+    cboxSorosPort->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+    cboxSorosPort->setMaxVisibleItems(20);
     for (int i = 1; i <= TCfgFrame::kComPortCount; ++i)
       cboxSorosPort->addItem(QStringLiteral("COM%1").arg(i, 3, 10, QLatin1Char(' ')));
     cboxBaudrate = new QComboBox(tsSoros);
