@@ -1,13 +1,13 @@
 #include "platform/qt/SerialDevices.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include "PseudoTerminal.h"
+#include "app/TempDir.h"
 #include "platform/qt/QtPortLink.h"
 #include "QtTestSupport.h"
 
@@ -19,18 +19,13 @@ namespace fs = std::filesystem;
 class SerialDevicesDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "vornik-devices-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
+    root_ = Dir.Path("");
     fs::create_directories(root_ / "dev/serial/by-id");
     for (const char* node : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyS0"}) std::ofstream(root_ / "dev" / node) << "";
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
   std::string Dev(const char* Name) const { return (root_ / "dev" / Name).string(); }
   std::string ById(const char* Name) const { return (root_ / "dev/serial/by-id" / Name).string(); }
+  test::TempDir Dir;
   fs::path root_;
 };
 
