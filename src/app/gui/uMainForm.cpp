@@ -32,9 +32,9 @@
 #include "app/gui/FlashPage.h"
 #include "app/gui/WindowSupport.h"
 #include "comms/KRVComms.h"
+#include "firmware/KRVDataUtils.h"
 #include "platform/qt/SerialDevices.h"
 #include "platform/qt/SerialPortMap.h"
-#include "firmware/KRVDataUtils.h"
 #include "util/MorvelUtils.h"
 
 namespace vornik::gui {
@@ -604,10 +604,11 @@ void TMainForm::SetDeviceCommandRunning(bool Running) {
 }
 
 template <typename F>
-void TMainForm::RunDeviceCommand(F&& Start) {
+void TMainForm::RunDeviceCommand(const char* Message, F&& Start) {
   TMainFormCore& c = *FCore;
   // One operation holds the link at a time (the buttons are disabled then; a stray click does nothing).
   if (c.OperationRunning()) return;
+  c.LogMessage(Message);
   SetDeviceCommandRunning(true);
   try {
     c.SetConnected(true);
@@ -620,9 +621,7 @@ void TMainForm::RunDeviceCommand(F&& Start) {
 }
 
 void TMainForm::CSYSIButtonClick() {
-  if (FCore->OperationRunning()) return;
-  FCore->LogMessage(texts::kReadingDeviceInfo);
-  RunDeviceCommand([this] {
+  RunDeviceCommand(texts::kReadingDeviceInfo, [this] {
     FDeviceCommands->Identify([this](uint16_t ErrorCode, const std::string& S, TKRVMode) {
       TMainFormCore& core = *FCore;
       if (ErrorCode != 0) {
@@ -637,9 +636,7 @@ void TMainForm::CSYSIButtonClick() {
 }
 
 void TMainForm::ResetButtonClick() {
-  if (FCore->OperationRunning()) return;
-  FCore->LogMessage(texts::kRestarting);
-  RunDeviceCommand([this] {
+  RunDeviceCommand(texts::kRestarting, [this] {
     FDeviceCommands->Restart([this] {
       FCore->SetConnected(false);
       SetDeviceCommandRunning(false);

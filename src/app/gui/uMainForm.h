@@ -141,9 +141,10 @@ class TMainForm final : public QMainWindow {
   void EnableDeviceControls(bool Enable);
   /// The identification or the restart runs: every other operation's controls are disabled.
   void SetDeviceCommandRunning(bool Running);
-  /// Marks the command running, opens the link and runs Start; undone when Start throws.
+  /// Unless another operation runs: logs Message, marks the command running, opens the link and
+  /// runs Start; undone when Start throws.
   template <typename F>
-  void RunDeviceCommand(F&& Start);
+  void RunDeviceCommand(const char* Message, F&& Start);
   void ShowFWInfo();
   void SyncControlsToCore();
   void MessageBox(const std::string& Msg);
