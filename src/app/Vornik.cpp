@@ -3,7 +3,7 @@
 // one-shot timer performs the run, and the event loop delivers the engine's and the uploader's
 // events until the run is done; the process then exits with the run's exit code. Without those
 // switches the main window opens; only then is a QApplication created. "--version" alone prints the
-// version and ends.
+// version and ends; "--help" and "-h" print the usage of "-?" and end with exit code 0.
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -36,7 +36,11 @@ int main(int argc, char** argv) {
 
   vornik::SetCmdLineArgs(argc, argv);
   const std::vector<std::string>& params = vornik::CmdLineParams();
-  if (!vornik::IsCommandLineMode(params)) return vornik::gui::RunWindowMode(argc, argv, VORNIK_VERSION);
+  // "--help" and "-h" get the usage of "-?" on the console and end successfully.
+  const bool help = vornik::IsHelpRequest(params);
+  if (!help && !vornik::IsCommandLineMode(params)) return vornik::gui::RunWindowMode(argc, argv, VORNIK_VERSION);
+  static const std::vector<std::string> kHelpParams = {"-?"};
+  const std::vector<std::string>& runParams = help ? kHelpParams : params;
 
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(vornik::texts::kAppTitle);
@@ -57,9 +61,9 @@ int main(int argc, char** argv) {
   vornik::AttachParentConsole();
   vornik::WriteCaption(form);
 
-  auto run = [&form, &params] {
+  auto run = [&form, &runParams] {
     try {
-      vornik::CmdLineTimerTimer(form, params);
+      vornik::CmdLineTimerTimer(form, runParams);
     } catch (const std::exception& e) {
       // Nothing catches this inside the run: show it, close the link and end the run.
       form.ReportMessage(e.what());
@@ -81,5 +85,5 @@ int main(int argc, char** argv) {
   });
   doneCheck.start();
   app.exec();
-  return form.ProgramExitCode;
+  return help ? 0 : form.ProgramExitCode;
 }

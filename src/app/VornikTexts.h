@@ -132,6 +132,7 @@ inline constexpr const char* kInvalidPageSize = "Adjon meg érvényes lapmérete
 inline constexpr const char* kInvalidStartPage = "Adjon meg érvényes kezdőlapot!";
 inline constexpr const char* kMissingUploadFiles = "Adjon meg létező feltöltendő állományokat!";
 inline constexpr const char* kInvalidStartPageAndLength = "Adjon meg érvényes kezdőlapot és fájlhosszt!";
+inline constexpr const char* kInvalidBlockSize = "Adjon meg érvényes blokkméretet!";
 
 // The connection settings frame.
 inline constexpr const char* kConnTypeCaption = "A kapcsolat típusa";

@@ -46,7 +46,37 @@ void TCfgFrame::Changed() {
 
 void TCfgFrame::SetComPort(int Value) {
   FComPortIndex = (Value >= 1 && Value <= kComPortCount) ? Value - 1 : -1;
+  FSerialDevice.clear();
   Changed();
+}
+
+void TCfgFrame::SetSerialDevices(std::vector<SerialDeviceInfo> Value) {
+  if (!FSerialDevice.empty() &&
+      std::none_of(Value.begin(), Value.end(), [this](const SerialDeviceInfo& d) { return d.path == FSerialDevice; }))
+    Value.push_back({FSerialDevice, ""});
+  FSerialDevices = std::move(Value);
+  Changed();
+}
+
+void TCfgFrame::SetSerialDevice(std::string Path) {
+  FSerialDevice = std::move(Path);
+  FComPortIndex = -1;
+  if (!FSerialDevice.empty() && std::none_of(FSerialDevices.begin(), FSerialDevices.end(),
+                                              [this](const SerialDeviceInfo& d) { return d.path == FSerialDevice; }))
+    FSerialDevices.push_back({FSerialDevice, ""});
+  Changed();
+}
+
+int TCfgFrame::SerialPortListIndex() const {
+  if (FSerialDevice.empty()) return FComPortIndex;
+  for (std::size_t i = 0; i < FSerialDevices.size(); ++i)
+    if (FSerialDevices[i].path == FSerialDevice) return kComPortCount + static_cast<int>(i);
+  return -1;
+}
+
+std::string TCfgFrame::SerialDeviceCaption(const SerialDeviceInfo& Device) {
+  if (Device.description.empty()) return Device.path;
+  return Device.description + " (" + Device.path + ")";
 }
 
 void TCfgFrame::SetBaudIndex(int Index) {

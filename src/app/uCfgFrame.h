@@ -1,10 +1,16 @@
-// The connection settings as the technician chooses them: a serial port (COM 1 … COM 50) with a
-// baud rate from a fixed list, or a TCP/IP "host:port" text with a remembered, sorted list of
+// The connection settings as the technician chooses them: a serial port (COM 1 … COM 50, or one
+// of the serial devices present on the machine, picked by its path) with a baud rate from a fixed
+// list, or a TCP/IP "host:port" text with a remembered, sorted list of
 // such addresses, plus the device's KRV address. This is the window-independent model of the
 // connection settings frame: it holds exactly what the frame's controls hold (the selected list
 // entries, the address text and list, the address spinner, the connection type) and the typed
 // properties read and write those values with the frame's rules. A widget binds to it through
 // OnChange and forwards user edits to the setters; the command line and the tests use it alone.
+//
+// The serial port list holds the COM entries and after them the devices last listed
+// (SetSerialDevices). A chosen device is the link's COM number kSerialDevicePort, which its
+// path stands for (AppliedSerialDevice of the bound settings); ComPort then reads 0 as for no
+// selection. Choosing a COM entry forgets the device.
 //
 // The remembered address list lives in the INI file IniFile, section Name + "_IPLIST", keys
 // IPS (comma text) and SELECTED (index). That file is read as a plain INI file: reading never
@@ -16,6 +22,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "loop/PortLink.h"
 
 namespace vornik {
 
@@ -50,6 +58,22 @@ class TCfgFrame {
   void SetBaudIndex(int Index);
   /// Index of the selected serial-port entry, -1 for none.
   int ComPortIndex() const { return FComPortIndex; }
+
+  /// The COM number the link gets for a chosen device; no COM entry has it.
+  static constexpr int kSerialDevicePort = 0;
+  /// The devices offered after the COM entries. The chosen device stays among them when it is
+  /// not present (unplugged), so the choice is not lost.
+  const std::vector<SerialDeviceInfo>& SerialDevices() const { return FSerialDevices; }
+  void SetSerialDevices(std::vector<SerialDeviceInfo> Value);
+  /// The chosen device's path; empty when a COM entry (or nothing) is selected.
+  const std::string& SerialDevice() const { return FSerialDevice; }
+  /// Chooses a device by path (listed if it is not yet); empty chooses nothing.
+  void SetSerialDevice(std::string Path);
+  /// Index in the serial port list of the selected entry, COM entries first; -1 for none.
+  int SerialPortListIndex() const;
+  /// The list entry of a device: its description followed by its path in parentheses, or the
+  /// path alone.
+  static std::string SerialDeviceCaption(const SerialDeviceInfo& Device);
 
   /// The host part of the address text: before the first colon (empty without a colon). An
   /// IPv6 literal is held in brackets ("[::1]:1001") so that its colons do not split it.
@@ -119,6 +143,8 @@ class TCfgFrame {
 
   std::string FName;
   int FComPortIndex = -1;
+  std::vector<SerialDeviceInfo> FSerialDevices;
+  std::string FSerialDevice;
   int FBaudIndex = -1;
   std::string FAddressText;
   std::vector<std::string> FIPItems;

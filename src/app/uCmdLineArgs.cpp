@@ -38,6 +38,13 @@ bool IsCommandLineMode(const std::vector<std::string>& Params) {
   return HasCmdLineSwitch(Params, "start") || HasCmdLineSwitch(Params, "?");
 }
 
+bool IsHelpRequest(const std::vector<std::string>& Params) {
+  if (HasCmdLineSwitch(Params, "?")) return false;
+  for (const std::string& p : Params)
+    if (p == "--help" || p == "-h") return true;
+  return false;
+}
+
 std::optional<int32_t> CmdLineNumber(std::string_view Text) {
   const auto v = ParseInteger(Text);
   if (!v || *v < 0) return std::nullopt;

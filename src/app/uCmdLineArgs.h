@@ -23,6 +23,11 @@ bool HasCmdLineSwitch(const std::vector<std::string>& Params, std::string_view N
 /// Command-line mode: the switch "start" or "?" is present.
 bool IsCommandLineMode(const std::vector<std::string>& Params);
 
+/// The usual ways of asking a program for its usage, "--help" and "-h" (exactly so): the usage
+/// of "?" is printed and the program ends successfully. Not when "?" itself is given, which keeps
+/// its own ending.
+bool IsHelpRequest(const std::vector<std::string>& Params);
+
 /// A non-negative integer (decimal or "$" hexadecimal); nullopt otherwise.
 std::optional<int32_t> CmdLineNumber(std::string_view Text);
 

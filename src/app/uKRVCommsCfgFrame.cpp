@@ -23,13 +23,16 @@ void TKRVCommsCfgFrame::LoadFromComms() {
 void TKRVCommsCfgFrame::ApplyToComms() {
   if (!FKRVComms) throw ECfgFrame(texts::kNoCommsComponent);
   if (FKRVComms->Active()) throw ECfgFrame(texts::kCommsIsOpen);
-  if (ConnType() == TConnType::ConnTypeSerial) {
+  const bool serial = ConnType() == TConnType::ConnTypeSerial;
+  if (serial) {
+    // A device chosen by path: ComPort reads 0, kSerialDevicePort, which stands for the path.
     FKRVComms->Port = ComPort();
     FKRVComms->Host.clear();
   } else {
     FKRVComms->Port = TCPPort();
     FKRVComms->Host = IP();
   }
+  FAppliedSerialDevice = serial ? SerialDevice() : std::string();
   FKRVComms->Baud = Baudrate();
   FKRVComms->KRVAddress = static_cast<uint32_t>(KRVAddress());
 }

@@ -29,9 +29,13 @@ class TKRVCommsCfgFrame : public TCfgFrame {
 
   void LoadFromComms();
   void ApplyToComms();
+  /// The device path the engine's port stands for since the last ApplyToComms (a device chosen
+  /// by path, port kSerialDevicePort); empty for a COM entry or TCP/IP.
+  const std::string& AppliedSerialDevice() const { return FAppliedSerialDevice; }
 
  private:
   TKRVComms* FKRVComms = nullptr;
+  std::string FAppliedSerialDevice;
 };
 
 }  // namespace vornik

@@ -56,8 +56,8 @@ TMainFormCore::TMainFormCore(EventLoop& Loop, PortLinkFactory& Links, std::strin
   // The engine as the window ships it.
   KRVComms.SetNaploKomponens(&NaploComponent);
   ApplyShippedEngineSettings(KRVComms);
-  KRVComms.OnConnect = [this](TKRVComms*) { EnableDeviceControls(false); };
-  KRVComms.OnDisConnect = [this](TKRVComms*) { EnableDeviceControls(true); };
+  KRVComms.OnConnect = [this](TKRVComms*) { KRVCommsConnect(); };
+  KRVComms.OnDisConnect = [this](TKRVComms*) { KRVCommsDisConnect(); };
 
   // The connection settings frame: shipped values, then bound to the engine (which copies the
   // engine's settings into it).
@@ -123,6 +123,16 @@ void TMainFormCore::ReportMessage(std::string_view Msg) {
 void TMainFormCore::EnableDeviceControls(bool Enable) {
   if (CustomerMode) return;
   if (OnEnableDeviceControls) OnEnableDeviceControls(Enable);
+}
+
+void TMainFormCore::KRVCommsConnect() {
+  // A TCP connection comes up after the operation has switched to its running look, and an
+  // update drops and re-opens the link around the device's restart: neither may touch it.
+  if (!OperationRunning()) EnableDeviceControls(false);
+}
+
+void TMainFormCore::KRVCommsDisConnect() {
+  if (!OperationRunning()) EnableDeviceControls(true);
 }
 
 void TMainFormCore::OnProcessPercentDone(int PercentDone) {
@@ -203,6 +213,8 @@ void TMainFormCore::SetUpdateRunning(bool Running) {
 
 void TMainFormCore::FirmwareUploaderUploadDone(TFWUploadResult Result) {
   if (CommandLineMode) ReportMessage("");
+  // Progress reports each accepted block's start, so the last one stays below 100.
+  if (Result == TFWUploadResult::fwrOk && !CommandLineMode && OnProgress) OnProgress(100);
   if (chbTurboFWUpload && FirmwareUploader.RepeatedPckCount() > 0)
     LogMessage(FormatPercentD(texts::kRepeatedPackets, FirmwareUploader.RepeatedPckCount()));
   SetUpdateRunning(false);

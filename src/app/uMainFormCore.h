@@ -76,6 +76,10 @@ class TMainFormCore {
   bool chbSlowWriteMode = false;
   bool FlashTabAllowed = false;
   bool UpdateRunning() const { return FUpdateRunning; }
+  /// A flash transfer, the identification or the restart holds the link (set by their pages).
+  bool LinkOperationRunning = false;
+  /// An operation that shares the link runs: it alone decides the device controls until it ends.
+  bool OperationRunning() const { return FUpdateRunning || LinkOperationRunning; }
   std::vector<TFWInfoRow> FWInfoRows;
 
   /// The connect switch. Changing it runs chbConnectedClick; setting the state it has does nothing.
@@ -88,6 +92,10 @@ class TMainFormCore {
   /// LogMessage, then in window mode a message box.
   void ReportMessage(std::string_view Msg);
   void EnableDeviceControls(bool Enable);
+  /// The engine's OnConnect and OnDisConnect: the device controls follow the link only while no
+  /// operation runs; a running one keeps its look (its stop button usable) until it ends.
+  void KRVCommsConnect();
+  void KRVCommsDisConnect();
   /// Progress of a procedure: the progress bar, or one "." on the console.
   void OnProcessPercentDone(int PercentDone);
 

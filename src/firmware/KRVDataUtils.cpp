@@ -186,6 +186,54 @@ bool FormatBuildDate(double Value, std::string& Text) {
   return true;
 }
 
+namespace {
+
+/// Length of the well-formed UTF-8 sequence of two to four bytes that starts at Text[At]; 0 when
+/// none does (overlong forms, surrogates and code points beyond U+10FFFF are not well-formed).
+std::size_t Utf8SequenceLength(std::string_view Text, std::size_t At) {
+  const uint8_t b = static_cast<uint8_t>(Text[At]);
+  std::size_t n = 0;
+  uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (At + n > Text.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    const uint8_t c = static_cast<uint8_t>(Text[At + k]);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string LogTextToUtf8(std::string_view Text) {
+  std::string s;
+  s.reserve(Text.size());
+  for (std::size_t i = 0; i < Text.size();) {
+    if (static_cast<uint8_t>(Text[i]) < 0x80) {
+      s.push_back(Text[i++]);
+    } else if (const std::size_t n = Utf8SequenceLength(Text, i); n != 0) {
+      s.append(Text.substr(i, n));
+      i += n;
+    } else {
+      s += Win1250ToUtf8(Text.substr(i, 1));
+      ++i;
+    }
+  }
+  return s;
+}
+
 std::string Win1250ToUtf8(std::string_view Bytes) {
   std::string s;
   s.reserve(Bytes.size());

@@ -76,6 +76,10 @@ std::string ByteListText(std::string_view Bytes);
 bool FormatBuildDate(double Value, std::string& Text);
 /// Windows-1250 bytes as UTF-8 (ASCII stays as it is; undefined codes become U+FFFD).
 std::string Win1250ToUtf8(std::string_view Bytes);
+/// A log line as UTF-8 for the screen. The program's own texts are UTF-8 already and pass as they
+/// are; every other byte above 127 (a device's payload, logged byte for byte) is read as
+/// Windows-1250, the devices' code page, instead of becoming a replacement character.
+std::string LogTextToUtf8(std::string_view Text);
 
 /// Reads a 1-, 2-, 3- or 4-byte parameter string, little-endian (big-endian with Reverse). One byte
 /// gives 0..255, two 0..65535, three 0..16777215, four a signed 32-bit value. Raises EParamStr with

@@ -46,6 +46,13 @@ class PortLink {
   std::function<void(std::string_view bytes)> onData;
 };
 
+/// A serial device present on the machine, as the platform lists it for the technician to pick.
+struct SerialDeviceInfo {
+  std::string path;         ///< the device file to open, a stable name where the system has one
+  std::string description;  ///< what the adapter says it is; may be empty
+  bool operator==(const SerialDeviceInfo&) const = default;
+};
+
 /// Creates the port object an engine keeps for its whole life.
 struct PortLinkFactory {
   virtual ~PortLinkFactory() = default;

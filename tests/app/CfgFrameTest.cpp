@@ -32,6 +32,43 @@ TEST(CfgFrame, ComPortAndBaudrateSelectListEntries) {
   }
 }
 
+TEST(CfgFrame, SerialDevicesFollowTheComEntries) {
+  TCfgFrame f;
+  const SerialDeviceInfo usb{"/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "FT232R USB UART"};
+  const SerialDeviceInfo acm{"/dev/ttyACM0", ""};
+  f.SetSerialDevices({usb, acm});
+  EXPECT_EQ(f.SerialPortListIndex(), 0);  // COM 1 stays selected
+  EXPECT_EQ(TCfgFrame::SerialDeviceCaption(usb), "FT232R USB UART (/dev/serial/by-id/usb-FTDI_FT232R-if00-port0)");
+  EXPECT_EQ(TCfgFrame::SerialDeviceCaption(acm), "/dev/ttyACM0");
+
+  // A device reads as port 0 (no COM entry), at its place after the 50 COM entries.
+  f.SetSerialDevice(acm.path);
+  EXPECT_EQ(f.ComPort(), TCfgFrame::kSerialDevicePort);
+  EXPECT_EQ(f.ComPortIndex(), -1);
+  EXPECT_EQ(f.SerialPortListIndex(), 51);
+
+  // Unplugged, the chosen device stays listed; a device chosen before any list is listed.
+  f.SetSerialDevices({usb});
+  ASSERT_EQ(f.SerialDevices().size(), 2u);
+  EXPECT_EQ(f.SerialDevices()[1].path, acm.path);
+  EXPECT_EQ(f.SerialPortListIndex(), 51);
+  TCfgFrame g;
+  g.SetSerialDevice("/dev/ttyUSB3");
+  EXPECT_EQ(g.SerialPortListIndex(), 50);
+
+  // A COM entry forgets the device, also a number outside the list (selecting none, as before).
+  f.SetComPort(7);
+  EXPECT_EQ(f.SerialDevice(), "");
+  EXPECT_EQ(f.SerialPortListIndex(), 6);
+  f.SetSerialDevices({usb});
+  EXPECT_EQ(f.SerialDevices().size(), 1u);
+  f.SetSerialDevice(usb.path);
+  f.SetComPort(51);
+  EXPECT_EQ(f.SerialDevice(), "");
+  EXPECT_EQ(f.ComPort(), 0);
+  EXPECT_EQ(f.SerialPortListIndex(), -1);
+}
+
 TEST(CfgFrame, HostAndPortShareTheAddressText) {
   TCfgFrame f;
   f.SetAddressText("device.local:1001");

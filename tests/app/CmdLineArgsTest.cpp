@@ -22,6 +22,19 @@ TEST(CmdLineArgs, ModeSwitches) {
   for (const auto& c : cases) EXPECT_EQ(IsCommandLineMode(c.args), c.mode) << ::testing::PrintToString(c.args);
 }
 
+TEST(CmdLineArgs, HelpRequests) {
+  struct {
+    Args args;
+    bool help;
+  } cases[] = {
+      {{"--help"}, true},       {{"-h"}, true},           {{"-start", "--help"}, true},
+      {{"--help", "-?"}, false},  // "-?" keeps its own exit code
+      {{"-H"}, false},          {{"--HELP"}, false},      {{"-help"}, false},
+      {{"/h"}, false},          {{"x.hex"}, false},       {{}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsHelpRequest(c.args), c.help) << ::testing::PrintToString(c.args);
+}
+
 TEST(CmdLineArgs, Numbers) {
   struct {
     const char* text;

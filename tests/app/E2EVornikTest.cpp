@@ -85,6 +85,17 @@ TEST_F(VornikRun, EveryProgramShowsTheCaptionsVersion) {
   }
 }
 
+TEST_F(VornikRun, HelpSwitchesPrintTheUsageAndSucceed) {
+  const auto asked = Run({"-?"});
+  EXPECT_EQ(asked.ExitCode, 99);
+  ASSERT_NE(asked.Stdout.find("Pelda a program parancsori hasznalatara:"), std::string::npos);
+  for (const char* arg : {"--help", "-h"}) {
+    const auto r = Run({arg});
+    EXPECT_EQ(r.ExitCode, 0) << arg;
+    EXPECT_EQ(r.Stdout, asked.Stdout) << arg;
+  }
+}
+
 TEST_F(VornikRun, UsageMessagesAndExitCode99) {
   struct {
     std::vector<std::string> args;

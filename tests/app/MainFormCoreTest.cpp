@@ -317,6 +317,23 @@ TEST_F(MainFormCoreTest, FrameBindingErrors) {
     EXPECT_STREQ(e.what(), "Nyitott TKRVComms paraméterei nem változtathatók");
   }
   engine.SetActive(false);
+
+  // A serial device picked by path: the engine gets port 0, which the path stands for; a COM
+  // entry or TCP/IP leave no path behind.
+  frame.SetConnType(TConnType::ConnTypeSerial);
+  frame.SetSerialDevice("/dev/serial/by-id/usb-adapter");
+  frame.ApplyToComms();
+  EXPECT_EQ(engine.Port, TCfgFrame::kSerialDevicePort);
+  EXPECT_EQ(engine.Host, "");
+  EXPECT_EQ(frame.AppliedSerialDevice(), "/dev/serial/by-id/usb-adapter");
+  frame.SetConnType(TConnType::ConnTypeTCPIP);
+  frame.ApplyToComms();
+  EXPECT_EQ(frame.AppliedSerialDevice(), "");
+  frame.SetConnType(TConnType::ConnTypeSerial);
+  frame.SetComPort(4);
+  frame.ApplyToComms();
+  EXPECT_EQ(engine.Port, 4);
+  EXPECT_EQ(frame.AppliedSerialDevice(), "");
   frame.SetKRVComms(nullptr);
 }
 

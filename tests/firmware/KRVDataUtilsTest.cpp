@@ -168,6 +168,25 @@ TEST(KRVDataUtils, DeviceNameAndRawCharacters) {
   EXPECT_EQ(Win1250ToUtf8("\x80\xF5\xFB\x81"), "\xE2\x82\xAC\xC5\x91\xC5\xB1\xEF\xBF\xBD");
 }
 
+TEST(KRVDataUtils, LogTextKeepsOwnTextsAndReadsOtherBytesAsWindows1250) {
+  struct {
+    const char* name;
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"payload bytes", "AFLRC\xE9\xF5\x8A", "AFLRC\xC3\xA9\xC5\x91\xC5\xA0"},
+      {"own UTF-8 text", "K\xC3\xA9sz\xC3\xBCl\xC3\xA9k \xE2\x82\xAC", "K\xC3\xA9sz\xC3\xBCl\xC3\xA9k \xE2\x82\xAC"},
+      {"both in one line", "\xC5\x91 \xF5", "\xC5\x91 \xC5\x91"},
+      {"sequence cut at the end", "a\xC3", "a\xC4\x82"},
+      {"lead without continuation", "\xE9x", "\xC3\xA9x"},
+      {"overlong form", "\xC0\xAF", "\xC5\x94\xC5\xBB"},
+      {"surrogate", "\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},
+      {"undefined code", "\x81", "\xEF\xBF\xBD"},
+      {"ascii and empty", "", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LogTextToUtf8(c.in), c.out) << c.name;
+}
+
 TEST(KRVDataUtils, ExtraDataIsCappedAt999Bytes) {
   const std::string payload = Record() + std::string(2000, '\x07');
   TDeviceInfo info;

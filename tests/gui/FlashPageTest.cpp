@@ -116,6 +116,7 @@ TEST_F(FlashPageTest, EveryValidationMessageAndNothingStarts) {
     const char* pageSize;
     const char* length;
     const char* message;
+    int blockSize = 255;
   };
   const std::string a = Rig.Path("a.bin");
   const Case cases[] = {
@@ -129,6 +130,7 @@ TEST_F(FlashPageTest, EveryValidationMessageAndNothingStarts) {
       {"download letters as page size", false, "", "0", "x", "10", texts::kInvalidPageSize},
       {"download empty start page", false, "", "", "264", "10", texts::kInvalidStartPageAndLength},
       {"download length 0", false, "", "1", "264", "0", texts::kInvalidStartPageAndLength},
+      {"download block size 0", false, "", "1", "264", "10", texts::kInvalidBlockSize, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,6 +139,7 @@ TEST_F(FlashPageTest, EveryValidationMessageAndNothingStarts) {
     P.edStartPage->setText(QString::fromUtf8(c.start));
     P.cbFlashPageSize->setCurrentText(QString::fromUtf8(c.pageSize));
     P.edFlashFileLength->SetText(c.length);
+    P.edBlockSize->setValue(c.blockSize);
     (c.upload ? P.buttUploadToFlash : P.buttDownloadFromFlash)->click();
     EXPECT_EQ(Rig.Dialogs.Messages, std::vector<std::string>{c.message});
     EXPECT_FALSE(Busy());

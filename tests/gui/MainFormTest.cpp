@@ -14,6 +14,7 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QTest>
 
 #include "app/HexText.h"
 #include "app/TestFirmware.h"
@@ -145,7 +146,7 @@ TEST(MainForm, UpdateQuestionsDecideWhetherItStarts) {
     EXPECT_EQ(rig.Device.InstalledImage(), plain);
     EXPECT_EQ(rig.Dialogs.Messages, std::vector<std::string>{ResultText(TFWUploadResult::fwrOk)});
     EXPECT_EQ(w->InstallButton->text(), U("Telepítés"));
-    EXPECT_GE(w->ProgressBar->value(), 99);
+    EXPECT_EQ(w->ProgressBar->value(), 100);
     EXPECT_FALSE(w->Core().KRVComms.Active());
     EXPECT_TRUE(w->KRVCommsCfg->isEnabled());
     EXPECT_TRUE(w->CSYSIButton->isEnabled());
@@ -260,10 +261,15 @@ TEST(MainForm, QobAndBinFilesWithTheOverwriteQuestion) {
   w->CreateBINFile->click();
   EXPECT_EQ(ReadAll(rig.Path("fw.bin")), plain);
 
-  // The package loads back to the same image.
+  // The package loads back to the same image. After a failed load the table is empty; a double
+  // click on its empty area reloads all the same.
   w->CreateQOBFile->click();
-  w->edFWFile->setText(QString::fromStdString(rig.Path("fw.qob")));
+  w->edFWFile->setText(QString::fromStdString(rig.Path("missing.qob")));
   w->vledFWInfoDblClick();
+  ASSERT_EQ(w->vledFWInfo->rowCount(), 0);
+  w->edFWFile->setText(QString::fromStdString(rig.Path("fw.qob")));
+  QTest::mouseDClick(w->vledFWInfo->viewport(), Qt::LeftButton, {}, QPoint(20, 60));
+  EXPECT_GT(w->vledFWInfo->rowCount(), 2);
   std::remove(rig.Path("fw.bin").c_str());
   w->CreateBINFile->click();
   EXPECT_EQ(ReadAll(rig.Path("fw.bin")), plain);
@@ -368,6 +374,11 @@ TEST(MainForm, LogViewClearsOnGrowthSinceShownOrLength) {
   w->NaploComponentWriteLog(line);
   w->FlushLogView();
   EXPECT_TRUE(w->memoCommLog->toPlainText().isEmpty());
+
+  // Payload bytes above 127 read as Windows-1250; the program's own UTF-8 texts as they are.
+  w->NaploComponentWriteLog("AFLRC\xE9\xF5 K\xC3\xA9sz\xC3\xBCl\xC3\xA9k");
+  w->FlushLogView();
+  EXPECT_EQ(w->memoCommLog->toPlainText(), U("AFLRCéő Készülék"));
 }
 
 TEST(MainForm, UncaughtErrorIsShownAndTheWindowReturnsToRest) {

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "testkit/TempDir.h"
+#include "app/gui/CfgFrameWidget.h"
 #include "app/gui/Dialogs.h"
 #include "app/gui/WindowSupport.h"
 #include "app/gui/uMainForm.h"
-#include "testkit/SimPeer.h"
 #include "sim/SimDevice.h"
 #include "testkit/MemoryLink.h"
+#include "testkit/SimPeer.h"
+#include "testkit/TempDir.h"
 #include "testkit/VirtualLoop.h"
 
 namespace vornik::gui::test {
@@ -25,6 +26,8 @@ namespace vornik::gui::test {
 inline void QuietOffscreenMessages(QtMsgType Type, const QMessageLogContext& Context, const QString& Text) {
   // The offscreen platform remarks on every window it cannot size for a window manager.
   if (Text.contains(QLatin1String("propagateSizeHints"))) return;
+  // Nor can it raise an open list or grab the keyboard for it.
+  if (Text.startsWith(QLatin1String("This plugin does not support"))) return;
   qt_message_output(Type, Context, Text);
 }
 
@@ -82,13 +85,15 @@ class TScriptedDialogs final : public TDialogs {
 /// simulated device one millisecond away.
 class WindowRig {
  public:
-  explicit WindowRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {})
-      : Device(std::move(Config), Faults), Peer(Loop, Device), Links(Loop, &Peer, testkit::MemoryLinkSettings{.LatencyMs = 1}) {
+  explicit WindowRig(TSimDeviceConfig Config = {}, TSimFaults Faults = {},
+                     testkit::MemoryLinkSettings Link = {.LatencyMs = 1})
+      : Device(std::move(Config), Faults), Peer(Loop, Device), Links(Loop, &Peer, Link) {
     EnsureApplication();
   }
 
   std::unique_ptr<TMainForm> Open(std::vector<std::string> Params = {}) {
     auto w = std::make_unique<TMainForm>(Loop, Links, Dir.Path("vornik"), "1.2.3.4", Dialogs, std::move(Params));
+    w->KRVCommsCfg->ListSerialDevices = [this] { return SerialDevices; };
     w->show();
     QCoreApplication::processEvents();
     return w;
@@ -106,6 +111,8 @@ class WindowRig {
   vornik::testing::TSimPeer Peer;
   testkit::MemoryLinkFactory Links;
   TScriptedDialogs Dialogs;
+  /// The serial devices the window's port list finds on this pretend machine (none at first).
+  std::vector<SerialDeviceInfo> SerialDevices;
 };
 
 }  // namespace vornik::gui::test

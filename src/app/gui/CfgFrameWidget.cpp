@@ -1,5 +1,6 @@
 #include "app/gui/CfgFrameWidget.h"
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGridLayout>
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -20,6 +22,13 @@
 #include "app/uCfgFrame.h"
 
 namespace vornik::gui {
+
+void TRefreshingComboBox::showPopup() {
+  if (OnBeforePopup) OnBeforePopup();
+  // Device entries are long; the open list is as wide as they are, whatever the frame's width.
+  view()->setMinimumWidth(view()->sizeHintForColumn(0) + view()->verticalScrollBar()->sizeHint().width() + 8);
+  QComboBox::showPopup();
+}
 
 TCfgFrameWidget::TCfgFrameWidget(TCfgFrame& Model, QWidget* Parent) : QWidget(Parent), FModel(Model) {
   setObjectName(QString::fromStdString(Model.Name()));
@@ -45,8 +54,12 @@ TCfgFrameWidget::TCfgFrameWidget(TCfgFrame& Model, QWidget* Parent) : QWidget(Pa
   {
     auto* l = new QVBoxLayout(tsSoros);
     l->setContentsMargins(0, 4, 0, 0);
-    cboxSorosPort = new QComboBox(tsSoros);
+    cboxSorosPort = new TRefreshingComboBox(tsSoros);
     cboxSorosPort->setObjectName(QStringLiteral("cboxSorosPort"));
+    // A scrolling list of a screen's part rather than all entries at once: the devices come
+    // after fifty COM entries.
+    cboxSorosPort->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+    cboxSorosPort->setMaxVisibleItems(20);
     for (int i = 1; i <= TCfgFrame::kComPortCount; ++i)
       cboxSorosPort->addItem(QStringLiteral("COM%1").arg(i, 3, 10, QLatin1Char(' ')));
     cboxBaudrate = new QComboBox(tsSoros);
@@ -109,8 +122,17 @@ TCfgFrameWidget::TCfgFrameWidget(TCfgFrame& Model, QWidget* Parent) : QWidget(Pa
     if (on && !FRefreshing) FModel.SetConnType(id == 1 ? TConnType::ConnTypeTCPIP : TConnType::ConnTypeSerial);
   });
   connect(cboxSorosPort, &QComboBox::currentIndexChanged, this, [this](int i) {
-    if (!FRefreshing) FModel.SetComPort(i + 1);
+    if (FRefreshing) return;
+    const int device = i - TCfgFrame::kComPortCount;
+    if (device >= 0 && device < static_cast<int>(FModel.SerialDevices().size()))
+      FModel.SetSerialDevice(FModel.SerialDevices()[static_cast<std::size_t>(device)].path);
+    else
+      FModel.SetComPort(i + 1);
   });
+  connect(cboxSorosPort, &QComboBox::activated, this, [this](int) {
+    if (OnSerialPortChosen) OnSerialPortChosen();
+  });
+  cboxSorosPort->OnBeforePopup = [this] { RefreshSerialDevices(); };
   connect(cboxBaudrate, &QComboBox::currentIndexChanged, this, [this](int i) {
     if (!FRefreshing) FModel.SetBaudIndex(i);
   });
@@ -132,6 +154,10 @@ TCfgFrameWidget::TCfgFrameWidget(TCfgFrame& Model, QWidget* Parent) : QWidget(Pa
 
 TCfgFrameWidget::~TCfgFrameWidget() { FModel.OnChange = nullptr; }
 
+void TCfgFrameWidget::RefreshSerialDevices() {
+  if (ListSerialDevices) FModel.SetSerialDevices(ListSerialDevices());
+}
+
 void TCfgFrameWidget::Refresh() {
   if (FRefreshing) return;
   FRefreshing = true;
@@ -139,7 +165,19 @@ void TCfgFrameWidget::Refresh() {
   rbSerial->setChecked(!tcp);
   rbTCPIP->setChecked(tcp);
   pcConnType->setCurrentIndex(tcp ? 1 : 0);
-  cboxSorosPort->setCurrentIndex(FModel.ComPortIndex());
+  // COM entries stay as they are; the device entries follow the model's list.
+  QStringList devices;
+  for (const SerialDeviceInfo& d : FModel.SerialDevices()) devices << U(TCfgFrame::SerialDeviceCaption(d));
+  QStringList shownDevices;
+  for (int i = TCfgFrame::kComPortCount; i < cboxSorosPort->count(); ++i) shownDevices << cboxSorosPort->itemText(i);
+  if (shownDevices != devices) {
+    while (cboxSorosPort->count() > TCfgFrame::kComPortCount) cboxSorosPort->removeItem(cboxSorosPort->count() - 1);
+    for (const QString& d : devices) {
+      cboxSorosPort->addItem(d);
+      cboxSorosPort->setItemData(cboxSorosPort->count() - 1, d, Qt::ToolTipRole);
+    }
+  }
+  cboxSorosPort->setCurrentIndex(FModel.SerialPortListIndex());
   cboxBaudrate->setCurrentIndex(FModel.BaudIndex());
 
   QStringList items;

@@ -4,12 +4,20 @@
 // settings model (TCfgFrame) and forward every edit to it; the model's rules decide, the widgets
 // follow its OnChange. Each list and field has its label as buddy, so assistive technology finds
 // it under the label's caption.
+//
+// The serial port list offers COM 1 … COM 50 and after them the serial devices present on the
+// machine, asked from ListSerialDevices each time the list is opened (and by RefreshSerialDevices).
 #pragma once
 
+#include <QComboBox>
 #include <QWidget>
 
+#include <functional>
+#include <vector>
+
+#include "loop/PortLink.h"
+
 class QButtonGroup;
-class QComboBox;
 class QGroupBox;
 class QLabel;
 class QPushButton;
@@ -23,6 +31,14 @@ class TCfgFrame;
 
 namespace vornik::gui {
 
+/// A list that tells before its entries are shown, so they can be brought up to date.
+class TRefreshingComboBox final : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  std::function<void()> OnBeforePopup;
+  void showPopup() override;
+};
+
 class TCfgFrameWidget final : public QWidget {
  public:
   TCfgFrameWidget(TCfgFrame& Model, QWidget* Parent = nullptr);
@@ -30,6 +46,13 @@ class TCfgFrameWidget final : public QWidget {
 
   /// Shows the model's values and enabled state.
   void Refresh();
+
+  /// The serial devices present now (the platform's list; tests give their own).
+  std::function<std::vector<SerialDeviceInfo>()> ListSerialDevices;
+  /// Asks ListSerialDevices and offers what it gives after the COM entries.
+  void RefreshSerialDevices();
+  /// The technician picked an entry of the serial port list (a COM entry or a device).
+  std::function<void()> OnSerialPortChosen;
 
   // The controls, for the window's customer-mode switches and for tests.
   QGroupBox* rgConnType = nullptr;
@@ -39,7 +62,7 @@ class TCfgFrameWidget final : public QWidget {
   QWidget* tsSoros = nullptr;
   QWidget* tsTCPIP = nullptr;
   QLabel* labelSerial = nullptr;
-  QComboBox* cboxSorosPort = nullptr;
+  TRefreshingComboBox* cboxSorosPort = nullptr;
   QLabel* labelBaudrate = nullptr;
   QComboBox* cboxBaudrate = nullptr;
   QLabel* labelIPAddress = nullptr;

@@ -155,6 +155,8 @@ bool TFlashPage::StopRunningTransfer() {
 void TFlashPage::buttUploadToFlashClick() {
   TFlashReaderWriter& frw = FCore.FlashReaderWriter;
   if (StopRunningTransfer()) return;
+  // Another operation holds the link (the buttons are disabled then; a stray click changes nothing).
+  if (FCore.OperationRunning()) return;
   // A page size of 0 and an empty upload are refused here, before the link is opened for
   // nothing (the transfer itself would refuse them).
   const int pageSize = PageSize();
@@ -181,6 +183,7 @@ void TFlashPage::buttUploadToFlashClick() {
 void TFlashPage::buttDownloadFromFlashClick() {
   TFlashReaderWriter& frw = FCore.FlashReaderWriter;
   if (StopRunningTransfer()) return;
+  if (FCore.OperationRunning()) return;
   const int pageSize = PageSize();
   if (pageSize <= 0) return FCore.ReportMessage(texts::kInvalidPageSize);
   const double length = std::floor(edFlashFileLength->Value());
@@ -189,6 +192,9 @@ void TFlashPage::buttDownloadFromFlashClick() {
   // would be cut short on the way and read something else than asked for.
   if (startPage < 0 || startPage > 0xFFFF || length <= 0 || length > 4294967295.0)
     return FCore.ReportMessage(texts::kInvalidStartPageAndLength);
+  // A read of 0 bytes per request would never end; the transfer refuses it, but only after the
+  // link has been opened for nothing.
+  if (edBlockSize->value() <= 0) return FCore.ReportMessage(texts::kInvalidBlockSize);
   FCore.SetConnected(true);
   SetFlashRunning(true, false);
   frw.FlashPageSize = pageSize;
@@ -199,6 +205,7 @@ void TFlashPage::buttDownloadFromFlashClick() {
 
 void TFlashPage::SetFlashRunning(bool Running, bool Upload) {
   FRunning = Running;
+  FCore.LinkOperationRunning = Running;
   FCore.EnableDeviceControls(!Running);
   if (Running) {
     QPushButton* own = Upload ? buttUploadToFlash : buttDownloadFromFlash;

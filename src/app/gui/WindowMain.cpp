@@ -62,6 +62,11 @@ int RunWindowMode(int& Argc, char** Argv, const std::string& Version) {
   links.setNoticeHandler([&logTo](const std::string& Text) {
     if (logTo != nullptr) logTo->Core().NaploComponent.WriteLog(Text, false);
   });
+  // A serial device picked by path: the port number the settings gave the engine stands for it.
+  links.setPathResolver([&logTo](int ComPort) {
+    if (logTo == nullptr || ComPort != TCfgFrame::kSerialDevicePort) return std::string();
+    return logTo->Core().KRVCommsCfg.AppliedSerialDevice();
+  });
   {
     TMainForm form(QtEventLoop::instance(), links, exeFileName, Version, dialogs, CmdLineParams());
     logTo = &form;

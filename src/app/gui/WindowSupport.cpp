@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QDateTime>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QSysInfo>
 #include <QWidget>
@@ -73,7 +74,27 @@ class TEnterClicks final : public QObject {
   }
 };
 
+class TDoubleClicks final : public QObject {
+ public:
+  TDoubleClicks(QObject* Parent, std::function<void()> Fn) : QObject(Parent), FFn(std::move(Fn)) {}
+  bool eventFilter(QObject*, QEvent* Event) override {
+    if (Event->type() == QEvent::MouseButtonDblClick &&
+        static_cast<QMouseEvent*>(Event)->button() == Qt::LeftButton) {
+      FFn();
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> FFn;
+};
+
 }  // namespace
+
+void OnDoubleClick(QWidget* Target, std::function<void()> Fn) {
+  Target->installEventFilter(new TDoubleClicks(Target, std::move(Fn)));
+}
 
 void InstallEnterClicksButtons(QWidget* Root) {
   auto* filter = new TEnterClicks(Root);

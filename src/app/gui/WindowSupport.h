@@ -40,6 +40,9 @@ bool ReadCheckBoxText(const std::string& Text, bool& Value);
 /// The report offered for copying with an uncaught error: what happened, when, and where.
 QString ErrorReportText(const QString& Message, const QString& Caption);
 
+/// Fn runs on every left double click anywhere on Target (the click goes no further).
+void OnDoubleClick(QWidget* Target, std::function<void()> Fn);
+
 /// Enter and Return on a focused button (push button, check box, radio button) click it, as
 /// Space does, for every such button inside Root.
 void InstallEnterClicksButtons(QWidget* Root);

@@ -34,6 +34,8 @@
 #include "app/gui/WindowSupport.h"
 #include "comms/KRVComms.h"
 #include "firmware/KRVDataUtils.h"
+#include "platform/qt/SerialDevices.h"
+#include "platform/qt/SerialPortMap.h"
 #include "util/MorvelUtils.h"
 
 namespace vornik::gui {
@@ -75,6 +77,9 @@ TMainForm::TMainForm(EventLoop& Loop, PortLinkFactory& Links, std::string ExeFil
   top->addWidget(pcTasks, 1);
   layout->addWidget(TopPanel);
   BuildFirmwarePage();
+  // The serial port list also offers the devices present (COM entries reach the rest).
+  KRVCommsCfg->ListSerialDevices = [this] { return PresentSerialDevices(ReadSerialPortMap(FCore->IniFileName())); };
+  KRVCommsCfg->OnSerialPortChosen = [this] { Guard([this] { SaveSerialDevice(); }); };
   tsFlashRW->OnShowFirmwarePage = [this](bool Visible) {
     pcTasks->setTabVisible(pcTasks->indexOf(tsVornik), Visible);
     // The update shares the link: it cannot start while a flash transfer runs.
@@ -269,9 +274,8 @@ void TMainForm::WireCore() {
   connect(chbSlowWriteMode, &QCheckBox::toggled, this, [this](bool on) { FCore->chbSlowWriteMode = on; });
   connect(chbConnected, &QCheckBox::toggled, this, [this](bool on) { Guard([this, on] { FCore->SetConnected(on); }); });
   connect(InstallButton, &QPushButton::clicked, this, [this] { Guard([this] { InstallButtonClick(); }); });
-  connect(vledFWInfo, &QTableWidget::cellDoubleClicked, this, [this](int, int) {
-    Guard([this] { vledFWInfoDblClick(); });
-  });
+  // A double click anywhere on the table reloads, also on its empty part after a failed load.
+  OnDoubleClick(vledFWInfo->viewport(), [this] { Guard([this] { vledFWInfoDblClick(); }); });
 }
 
 void TMainForm::SyncControlsToCore() {
@@ -308,6 +312,7 @@ void TMainForm::FormShow() {
     c.CustomerMode = ini.ReadBool("OPERATION", "CustomerMode", false);
   }
   if (c.CustomerMode) ApplyCustomerMode();
+  KRVCommsCfg->RefreshSerialDevices();
   RestorePersistedControls();
   FirmwarePageShowSteps();
 }
@@ -417,6 +422,7 @@ void TMainForm::SavePersistedControls() {
   ini.WriteString(s, "chbTurboFWUpload_Checked", chbTurboFWUpload->isChecked() ? "TRUE" : "FALSE");
   ini.WriteString(s, "chbClrFlash_Checked", chbClrFlash->isChecked() ? "TRUE" : "FALSE");
   tsFlashRW->SavePersisted(ini, s);
+  ini.WriteString(s, kSerialDeviceKey, FCore->KRVCommsCfg.SerialDevice());
   const QRect g = normalGeometry();
   ini.WriteInteger(s, "Left", g.x());
   ini.WriteInteger(s, "Top", g.y());
@@ -433,6 +439,11 @@ void TMainForm::RestorePersistedControls() {
   if (ReadCheckBoxText(ini.ReadString(s, "chbTurboFWUpload_Checked", ""), on)) chbTurboFWUpload->setChecked(on);
   if (ReadCheckBoxText(ini.ReadString(s, "chbClrFlash_Checked", ""), on)) chbClrFlash->setChecked(on);
   tsFlashRW->RestorePersisted(ini, s);
+  // A serial device picked by path is selected again; customer mode's SorosPort wins over it.
+  if (!FCore->CustomerMode) {
+    const std::string device = ini.ReadString(s, kSerialDeviceKey, "");
+    if (!device.empty()) FCore->KRVCommsCfg.SetSerialDevice(device);
+  }
   if (ini.ValueExists(s, "Width") && ini.ValueExists(s, "Height")) {
     QRect g(ini.ReadInteger(s, "Left", x()), ini.ReadInteger(s, "Top", y()), ini.ReadInteger(s, "Width", width()),
             ini.ReadInteger(s, "Height", height()));
@@ -451,6 +462,11 @@ void TMainForm::RestorePersistedControls() {
   SyncControlsToCore();
 }
 
+void TMainForm::SaveSerialDevice() {
+  TIniFile ini(FCore->IniFileName());
+  ini.WriteString(kPersistSection, kSerialDeviceKey, FCore->KRVCommsCfg.SerialDevice());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Log view and caption.
 
@@ -463,7 +479,8 @@ void TMainForm::NaploComponentWriteLog(const std::string& AMsg) {
   try {
     // Lines are gathered and shown together a moment later: laying out and painting the view
     // for every packet line would hold up the transfer it logs.
-    const QString line = U(AMsg);
+    // Payload bytes above 127 are shown as the devices' code page shows them, not as U+FFFD.
+    const QString line = U(LogTextToUtf8(AMsg));
     FPendingLog += line;
     FPendingLog += QLatin1Char('\n');
     FCommLogChars += static_cast<std::size_t>(line.size()) + 1;
@@ -528,6 +545,9 @@ void TMainForm::vledFWInfoDblClick() {
 
 void TMainForm::InstallButtonClick() {
   TMainFormCore& c = *FCore;
+  // A flash transfer, the identification or the restart holds the link; the button is disabled
+  // then, and a stray click must not start an update beside it.
+  if (c.LinkOperationRunning) return;
   SyncControlsToCore();
   c.ApplyIniSettings();
   if (!c.FirmwareUploader.Idle()) {
@@ -575,28 +595,53 @@ void TMainForm::EnableDeviceControls(bool Enable) {
   tsFlashRW->EnableDeviceControls(Enable);
 }
 
-void TMainForm::CSYSIButtonClick() {
+void TMainForm::SetDeviceCommandRunning(bool Running) {
   TMainFormCore& c = *FCore;
-  c.LogMessage(texts::kReadingDeviceInfo);
-  c.SetConnected(true);
-  FDeviceCommands->Identify([this](uint16_t ErrorCode, const std::string& S, TKRVMode) {
-    TMainFormCore& core = *FCore;
-    if (ErrorCode != 0) {
-      core.LogMessage(std::string(texts::kErrorOccurred) + ErrorCodeText(ErrorCode));
-    } else {
-      core.LogMessage(std::string(texts::kDeviceInfo) + DeviceInfoToStr(S));
-    }
-    core.SetConnected(false);
+  c.LinkOperationRunning = Running;
+  c.EnableDeviceControls(!Running);
+  // The update would share the link, and the command's last step closes it under the update.
+  InstallButton->setEnabled(!Running);
+}
+
+template <typename F>
+void TMainForm::RunDeviceCommand(const char* Message, F&& Start) {
+  TMainFormCore& c = *FCore;
+  // One operation holds the link at a time (the buttons are disabled then; a stray click does nothing).
+  if (c.OperationRunning()) return;
+  c.LogMessage(Message);
+  SetDeviceCommandRunning(true);
+  try {
+    c.SetConnected(true);
+    Start();
+  } catch (...) {
+    SetDeviceCommandRunning(false);
+    c.SetConnected(false);
+    throw;
+  }
+}
+
+void TMainForm::CSYSIButtonClick() {
+  RunDeviceCommand(texts::kReadingDeviceInfo, [this] {
+    FDeviceCommands->Identify([this](uint16_t ErrorCode, const std::string& S, TKRVMode) {
+      TMainFormCore& core = *FCore;
+      if (ErrorCode != 0) {
+        core.LogMessage(std::string(texts::kErrorOccurred) + ErrorCodeText(ErrorCode));
+      } else {
+        core.LogMessage(std::string(texts::kDeviceInfo) + DeviceInfoToStr(S));
+      }
+      core.SetConnected(false);
+      SetDeviceCommandRunning(false);
+    });
   });
 }
 
 void TMainForm::ResetButtonClick() {
-  TMainFormCore& c = *FCore;
-  c.LogMessage(texts::kRestarting);
-  c.SetConnected(true);
-  FDeviceCommands->Restart([this] {
-    FCore->SetConnected(false);
-    FCore->LogMessage(texts::kRestarted);
+  RunDeviceCommand(texts::kRestarting, [this] {
+    FDeviceCommands->Restart([this] {
+      FCore->SetConnected(false);
+      SetDeviceCommandRunning(false);
+      FCore->LogMessage(texts::kRestarted);
+    });
   });
 }
 
@@ -626,7 +671,7 @@ void TMainForm::HandleUncaughtError(const std::string& Message) {
   try {
     if (c.UpdateRunning() && c.FirmwareUploader.Idle()) c.SetUpdateRunning(false);
     if (tsFlashRW->Running() && c.FlashReaderWriter.Idle()) tsFlashRW->SetFlashRunning(false, true);
-    if (c.FirmwareUploader.Idle() && !c.UpdateRunning() && c.FlashReaderWriter.Idle()) c.SetConnected(false);
+    if (c.FirmwareUploader.Idle() && !c.OperationRunning() && c.FlashReaderWriter.Idle()) c.SetConnected(false);
   } catch (const std::exception& e) {
     c.NaploComponent.WriteLog(std::string(texts::kErrorLogPrefix) + e.what(), false);
   }

@@ -82,6 +82,10 @@ class TMainForm final : public QMainWindow {
   static constexpr const char* kPersistSection = "MainForm";
   void SavePersistedControls();
   void RestorePersistedControls();
+  /// The key (in kPersistSection) of the serial device picked by path; empty for a COM entry.
+  static constexpr const char* kSerialDeviceKey = "cboxSorosPort_Device";
+  /// Stores the serial port choice at once, so the next start selects the same device.
+  void SaveSerialDevice();
 
   /// Working-set growth (KiB) since the window was shown above which the log view is cleared.
   static constexpr int32_t kLogViewMemoryLimitKB = 20000;
@@ -135,6 +139,12 @@ class TMainForm final : public QMainWindow {
   void FirmwarePageShowSteps();
   void SetUpdateRunning(bool Running);
   void EnableDeviceControls(bool Enable);
+  /// The identification or the restart runs: every other operation's controls are disabled.
+  void SetDeviceCommandRunning(bool Running);
+  /// Unless another operation runs: logs Message, marks the command running, opens the link and
+  /// runs Start; undone when Start throws.
+  template <typename F>
+  void RunDeviceCommand(const char* Message, F&& Start);
   void ShowFWInfo();
   void SyncControlsToCore();
   void MessageBox(const std::string& Msg);

@@ -46,7 +46,8 @@ QtPortLink::~QtPortLink() {
 
 void QtPortLink::openSerial(int comPort, int baud) {
   close();
-  const std::string path = SerialPortPath(comPort, serialPorts_);
+  std::string path = pathResolver ? pathResolver(comPort) : std::string();
+  if (path.empty()) path = SerialPortPath(comPort, serialPorts_);
   if (path.empty()) throw EPortError(kPortMissingText);
   const QFileInfo info(QString::fromStdString(path));
   if (!info.exists()) throw EPortError(kPortMissingText);

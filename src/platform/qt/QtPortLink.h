@@ -2,7 +2,8 @@
 // connection (QTcpSocket), chosen at each open, as the engine keeps one port object for its whole
 // life and opens it either way.
 //
-// Serial: COM n is opened at the path SerialPortPath(n, map) with 8N1, no flow control, the given
+// Serial: COM n is opened at the path the path resolver gives for n (if it gives one), otherwise
+// at SerialPortPath(n, map), with 8N1, no flow control, the given
 // baud rate, then RTS and DTR dropped. The open is synchronous; a port held by someone else
 // (this process included) throws kPortInUseText, one this user may not open kPortInUseText
 // followed by " (no permission to open the device)" and " - " with the device file's group to
@@ -62,6 +63,9 @@ class QtPortLink final : public PortLink {
   std::size_t bytesToWrite() const override;
 
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+  /// Asked at every serial open before the map: a non-empty path is opened instead (a device the
+  /// technician picked by name).
+  std::function<std::string(int comPort)> pathResolver;
   /// A line worth writing to the log (not an error), e.g. the latency timer hint.
   std::function<void(const std::string& Text)> onNotice;
   const TSerialPortMap& serialPortMap() const { return serialPorts_; }
@@ -92,15 +96,19 @@ class QtPortLinkFactory final : public PortLinkFactory {
   std::unique_ptr<PortLink> createPortLink() override {
     auto link = std::make_unique<QtPortLink>(serialPorts_);
     link->onNotice = onNotice_;
+    link->pathResolver = pathResolver_;
     return link;
   }
   void setSerialPortMap(TSerialPortMap serialPorts) { serialPorts_ = std::move(serialPorts); }
+  /// The pathResolver of every link created from now on.
+  void setPathResolver(std::function<std::string(int comPort)> resolver) { pathResolver_ = std::move(resolver); }
   /// The onNotice of every link created from now on.
   void setNoticeHandler(std::function<void(const std::string& Text)> handler) { onNotice_ = std::move(handler); }
 
  private:
   TSerialPortMap serialPorts_;
   std::function<void(const std::string& Text)> onNotice_;
+  std::function<std::string(int comPort)> pathResolver_;
 };
 
 }  // namespace vornik

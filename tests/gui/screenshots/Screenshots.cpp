@@ -1,7 +1,10 @@
 // vornik-screenshots FOLDER [SUFFIX]: pictures of the window for the README, taken on whatever
 // display Qt is given (make screenshots runs it under Xvfb). The window talks to the simulated
 // device in memory on the virtual clock, so "during an update" is a real update caught halfway.
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
+#include <QScreen>
 #include <QCoreApplication>
 #include <QDir>
 #include <QPixmap>
@@ -15,6 +18,7 @@
 
 #include "app/HexText.h"
 #include "app/TestFirmware.h"
+#include "app/gui/CfgFrameWidget.h"
 #include "app/gui/FlashPage.h"
 #include "app/gui/LabeledNumEdit.h"
 #include "gui/WindowTestKit.h"
@@ -33,6 +37,15 @@ void Shot(TMainForm& W, const char* Name) {
   QCoreApplication::processEvents();
   const QString file = Folder + QLatin1Char('/') + QString::fromLatin1(Name) + Suffix + QStringLiteral(".png");
   if (!W.grab().save(file)) std::fprintf(stderr, "vornik-screenshots: cannot write %s\n", qPrintable(file));
+  std::printf("%s\n", qPrintable(file));
+}
+
+void ShotScreen(const QRect& Area, const char* Name) {
+  QCoreApplication::processEvents();
+  const QString file = Folder + QLatin1Char('/') + QString::fromLatin1(Name) + Suffix + QStringLiteral(".png");
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const QPixmap shot = screen != nullptr ? screen->grabWindow(0, Area.x(), Area.y(), Area.width(), Area.height()) : QPixmap();
+  if (shot.isNull() || !shot.save(file)) std::fprintf(stderr, "vornik-screenshots: cannot write %s\n", qPrintable(file));
   std::printf("%s\n", qPrintable(file));
 }
 
@@ -81,6 +94,25 @@ int main(int argc, char** argv) {
     w->pcInfo->setCurrentWidget(w->tsCommLog);
     Shot(*w, "flash-download");
     p.buttDownloadFromFlash->click();
+  }
+  {
+    // The serial port list opened with a USB adapter plugged in. The open list is a window of
+    // its own, so the picture is taken from the screen.
+    WindowRig rig;
+    rig.SerialDevices = {{"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "FT232R USB UART"},
+                         {"/dev/ttyACM0", "RS485 Adapter"}};
+    auto w = rig.Open();
+    w->resize(960, 620);
+    QComboBox* box = w->KRVCommsCfg->cboxSorosPort;
+    box->showPopup();
+    box->view()->scrollToBottom();
+    box->view()->setCurrentIndex(box->model()->index(box->count() - 2, 0));
+    w->FlushLogView();
+    QCoreApplication::processEvents();
+    QWidget* popup = box->view()->window();
+    const QRect area = w->frameGeometry().united(popup->frameGeometry());
+    ShotScreen(area, "port-list");
+    box->hidePopup();
   }
   {
     WindowRig rig;

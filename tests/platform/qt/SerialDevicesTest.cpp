@@ -1,0 +1,78 @@
+#include "platform/qt/SerialDevices.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "PseudoTerminal.h"
+#include "app/TempDir.h"
+#include "platform/qt/QtPortLink.h"
+#include "QtTestSupport.h"
+
+namespace vornik {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SerialDevicesDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = Dir.Path("");
+    fs::create_directories(root_ / "dev/serial/by-id");
+    for (const char* node : {"ttyUSB0", "ttyUSB1", "ttyACM0", "ttyS0"}) std::ofstream(root_ / "dev" / node) << "";
+  }
+  std::string Dev(const char* Name) const { return (root_ / "dev" / Name).string(); }
+  std::string ById(const char* Name) const { return (root_ / "dev/serial/by-id" / Name).string(); }
+  test::TempDir Dir;
+  fs::path root_;
+};
+
+TEST_F(SerialDevicesDir, StableNamesDescriptionsAndComEntriesLeftOut) {
+  fs::create_symlink("../../ttyUSB0", ById("usb-FTDI_FT232R_USB_UART_A1B2-if00-port0"));
+  fs::create_symlink("../../ttyACM0", ById("usb-Telvaro_RS485-if00"));
+  fs::create_symlink("../../gone", ById("usb-unplugged-if00"));
+  const std::vector<TFoundSerialPort> ports = {
+      {Dev("ttyUSB1"), "", "Prolific"},          // no stable name, only a maker
+      {Dev("ttyUSB0"), "FT232R USB UART", "FTDI"},
+      {Dev("ttyACM0"), "RS485 adapter", ""},
+      {Dev("ttyS0"), "", ""},                   // COM 3 of [SerialPorts] opens it
+      {"/dev/ttyS1", "", ""},                   // COM 2 without a mapping
+      {Dev("ttyUSB0"), "FT232R USB UART", ""},  // listed twice by the platform
+  };
+  const auto devices = SerialDevicesFrom(ports, {{3, Dev("ttyS0")}}, (root_ / "dev/serial/by-id").string());
+  const std::vector<SerialDeviceInfo> want = {
+      {Dev("ttyUSB1"), "Prolific"},
+      {ById("usb-FTDI_FT232R_USB_UART_A1B2-if00-port0"), "FT232R USB UART"},
+      {ById("usb-Telvaro_RS485-if00"), "RS485 adapter"},
+  };
+  std::vector<SerialDeviceInfo> sorted = want;
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+  EXPECT_EQ(devices, sorted);
+  // Without the folder of stable names the plain paths are offered.
+  EXPECT_EQ(SerialDevicesFrom({{Dev("ttyUSB0"), "x", ""}}, {}, (root_ / "none").string()),
+            (std::vector<SerialDeviceInfo>{{Dev("ttyUSB0"), "x"}}));
+}
+
+TEST(SerialDevicePath, ResolverOpensTheChosenDeviceAndMapStaysForTheRest) {
+  testing::EnsureQtApp();
+  testing::PseudoTerminal chosen, mapped;
+  ASSERT_TRUE(chosen.ok() && mapped.ok());
+  QtPortLinkFactory factory({{2, mapped.slavePath()}});
+  factory.setPathResolver([&](int ComPort) { return ComPort == 0 ? chosen.slavePath() : std::string(); });
+  auto link = factory.createPortLink();
+  auto& qt = static_cast<QtPortLink&>(*link);
+  qt.openSerial(0, 9600);
+  EXPECT_EQ(qt.serialPath(), chosen.slavePath());
+  qt.openSerial(2, 9600);
+  EXPECT_EQ(qt.serialPath(), mapped.slavePath());
+  qt.close();
+  // Nothing chosen: port 0 is no port, as before.
+  factory.setPathResolver([](int) { return std::string(); });
+  auto plain = factory.createPortLink();
+  EXPECT_THROW(plain->openSerial(0, 9600), EPortError);
+}
+
+}  // namespace
+}  // namespace vornik
