@@ -181,7 +181,9 @@ TEST(LinkState, RunningOperationKeepsItsLookWhileTheLinkComesAndGoes) {
       ASSERT_TRUE(t.RunToEnd());
       EXPECT_GT(t.Samples, 3);
       EXPECT_EQ(t.Broken, 0);
-      if (l != Line::TcpLateConnect) EXPECT_EQ(t.Drops, 1);
+      if (l != Line::TcpLateConnect) {
+        EXPECT_EQ(t.Drops, 1);
+      }
       // The first connection came up only after the operation had started.
       const auto& opens = t.Rig.Links.Last->Opens;
       ASSERT_FALSE(opens.empty());
@@ -218,7 +220,9 @@ TEST(LinkState, RunningOperationKeepsItsLookWhileTheLinkComesAndGoes) {
           EXPECT_EQ(messages.find(texts::kReadingDeviceInfo), std::string::npos);
           break;
       }
-      if (o != Op::Update) EXPECT_EQ(messages.find(texts::kUpdatingFirmware), std::string::npos);
+      if (o != Op::Update) {
+        EXPECT_EQ(messages.find(texts::kUpdatingFirmware), std::string::npos);
+      }
     }
   }
 }

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "PseudoTerminal.h"
-#include "app/TempDir.h"
+#include "testkit/TempDir.h"
 #include "platform/qt/QtPortLink.h"
 #include "QtTestSupport.h"
 
