@@ -19,6 +19,20 @@ const char* FlashResultName(TFlashRWResult R) {
   return "freInvalidAnswer";
 }
 
+namespace {
+
+// The no-link outcome as the outcome type of an operation.
+template <typename T>
+std::function<void(TOperationOutcome)> Failing(std::function<void(const T&)> Done) {
+  return [Done = std::move(Done)](TOperationOutcome Failed) {
+    T o;
+    static_cast<TOperationOutcome&>(o) = std::move(Failed);
+    Done(o);
+  };
+}
+
+}  // namespace
+
 TDeviceOperation::TDeviceOperation(TDeviceSession& Session) : session_(Session), commands_(Session.Comms) {}
 
 void TDeviceOperation::OpenThen(std::function<void()> Then, std::function<void(TOperationOutcome)> Failed) {
@@ -66,11 +80,7 @@ void TDeviceOperation::Identify(std::function<void(const TIdentifyOutcome&)> Don
           Done(o);
         });
       },
-      [Done](TOperationOutcome Failed) {
-        TIdentifyOutcome o;
-        static_cast<TOperationOutcome&>(o) = std::move(Failed);
-        Done(o);
-      });
+      Failing<TIdentifyOutcome>(Done));
 }
 
 void TDeviceOperation::Restart(std::function<void(const TOperationOutcome&)> Done) {
@@ -114,11 +124,7 @@ void TDeviceOperation::ReadFlash(const TFlashRequest& Request, std::function<voi
         f.TurboMode = Request.Turbo;
         f.ReadFlashToStr(Request.StartPage, Request.Length);
       },
-      [Done](TOperationOutcome Failed) {
-        TFlashOutcome o;
-        static_cast<TOperationOutcome&>(o) = std::move(Failed);
-        Done(o);
-      });
+      Failing<TFlashOutcome>(Done));
 }
 
 void TDeviceOperation::WriteFlash(const TFlashRequest& Request, std::function<void(const TFlashOutcome&)> Done) {
@@ -148,11 +154,7 @@ void TDeviceOperation::WriteFlash(const TFlashRequest& Request, std::function<vo
         f.TurboMode = Request.Turbo;
         f.WriteFlashFromStr(Request.StartPage, Request.Data);
       },
-      [Done](TOperationOutcome Failed) {
-        TFlashOutcome o;
-        static_cast<TOperationOutcome&>(o) = std::move(Failed);
-        Done(o);
-      });
+      Failing<TFlashOutcome>(Done));
 }
 
 }  // namespace vornik

@@ -20,17 +20,9 @@ namespace vornik::test {
 
 using FwTempDir = TempDir;
 
-inline std::string ReadFileBytes(const std::string& File) {
-  std::ifstream in(File, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+inline std::string ReadFileBytes(const std::string& File) { return ReadAll(File); }
 
-inline void WriteFileBytes(const std::string& File, const std::string& Bytes) {
-  std::ofstream out(File, std::ios::binary | std::ios::trunc);
-  out << Bytes;
-}
+inline void WriteFileBytes(const std::string& File, const std::string& Bytes) { WriteAll(File, Bytes); }
 
 /// Runs a shell command; returns its exit code (-1 when it did not exit normally).
 inline int Shell(const std::string& Cmd) {

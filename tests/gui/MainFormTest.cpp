@@ -184,24 +184,31 @@ TEST(MainForm, StopDuringAnUpdateAndBadFiles) {
   EXPECT_NE(ReadAll(rig.Path("vornik.ini")).find("edFWFile_Text=" + rig.Path("fw.hex")), std::string::npos);
   w = rig.Open();
 
-  // A file that vanished, a broken HEX, a file that is no firmware: a message, nothing starts.
+  // A file that vanished, a broken or cut HEX, a cut package, a file that is no firmware: a
+  // message, nothing starts, the link is never opened.
   struct Bad {
     const char* file;
-    const char* content;
+    std::string content;  // empty: no such file
     const char* message;
   };
-  const Bad bad[] = {{"gone.hex", nullptr, "A kiválasztott állomány nem található"},
+  const std::string hex = HexText(0x4000, ImageWithInfo(0x4000, 0x10000));
+  const Bad bad[] = {{"gone.hex", "", "A kiválasztott állomány nem található"},
                      {"broken.hex", ":10000000zz\n", "Hibás hexfájl: "},
+                     {"cut.hex", hex.substr(0, hex.rfind('\n', hex.size() / 2) + 1), "Hibás hexfájl: A hexfájl csonka"},
+                     {"cut.qob", "image bytesBuild:12345StartAddr:00000", "Hiba történt a fájl megnyitásakor: Csonka QOB"},
+                     {"tiny.hex", HexText(0, "Build:12345"), "Hiba történt a fájl megnyitásakor: Üres paraméterstring."},
                      {"notes.txt", "x", texts::kNotAFirmware}};
+  const std::size_t opens = rig.Links.Last != nullptr ? rig.Links.Last->Opens.size() : 0;
   for (const Bad& b : bad) {
     rig.Dialogs.Messages.clear();
-    if (b.content != nullptr) WriteAll(rig.Path(b.file), b.content);
+    if (!b.content.empty()) WriteAll(rig.Path(b.file), b.content);
     w->edFWFile->setText(QString::fromStdString(rig.Path(b.file)));
     w->InstallButton->click();
     EXPECT_FALSE(w->Core().UpdateRunning()) << b.file;
     EXPECT_FALSE(w->Core().KRVComms.Active()) << b.file;
     EXPECT_TRUE(w->memoMessages->toPlainText().toStdString().find(b.message) != std::string::npos) << b.file;
     EXPECT_EQ(w->vledFWInfo->rowCount(), 0) << b.file;
+    EXPECT_EQ(rig.Links.Last != nullptr ? rig.Links.Last->Opens.size() : 0, opens) << b.file;
   }
 }
 

@@ -85,16 +85,8 @@ class MemoMock final : public TLogMemo {
 
 using LogTempDir = TempDir;
 
-inline std::string ReadFile(const std::string& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+inline std::string ReadFile(const std::string& Path) { return ReadAll(Path); }
 
-inline void WriteFile(const std::string& Path, const std::string& Data) {
-  std::ofstream out(Path, std::ios::binary | std::ios::trunc);
-  out << Data;
-}
+inline void WriteFile(const std::string& Path, const std::string& Data) { WriteAll(Path, Data); }
 
 }  // namespace vornik::test
