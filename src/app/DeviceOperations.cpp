@@ -56,7 +56,7 @@ void TDeviceOperation::Identify(std::function<void(const TIdentifyOutcome&)> Don
         commands_.Identify([this, Done](uint16_t ErrorCode, const std::string& Answer, TKRVMode Format) {
           session_.Close();
           TIdentifyOutcome o;
-          if (ErrorCode != 0) {
+          if (ErrorCode != ecOk) {
             const bool answered = session_.DeviceAnswered();
             o.Result = answered ? "unexpected-answer" : "no-answer";
             o.Text = texts::kErrorOccurred + ErrorCodeText(ErrorCode);

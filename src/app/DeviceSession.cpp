@@ -102,7 +102,7 @@ TDeviceSession::~TDeviceSession() {
 }
 
 std::string TDeviceSession::LinkFailureText() const {
-  std::string text = ErrorCodeText(3) + " (" + connection_.Target() + ")";
+  std::string text = ErrorCodeText(ecNoLink) + " (" + connection_.Target() + ")";
   if (connection_.Serial && serialHint_) text += serialHint_(connection_.Path);
   return text;
 }

@@ -97,7 +97,7 @@ void TUpdateSession::Abort() {
 
 void TUpdateSession::Identified(uint16_t ErrorCode, const std::string& Answer) {
   if (aborted_) return;
-  if (ErrorCode == 0) {
+  if (ErrorCode == ecOk) {
     TDeviceInfo info;
     std::string text;
     const std::string id = BuildIdOf(firmware_.FWBuildStr);

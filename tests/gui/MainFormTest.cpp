@@ -269,8 +269,11 @@ TEST(MainForm, QobAndBinFilesWithTheOverwriteQuestion) {
   EXPECT_EQ(ReadAll(rig.Path("fw.bin")), plain);
 
   // The package loads back to the same image. After a failed load the table is empty; a double
-  // click on its empty area reloads all the same.
+  // click on its empty area reloads all the same. A checksum file left from an earlier package
+  // is replaced with the new one's (or the new package would be refused).
+  WriteAll(rig.Path("fw.qob.sha256"), std::string(64, '0') + "  fw.qob\n");
   w->CreateQOBFile->click();
+  EXPECT_EQ(ReadAll(rig.Path("fw.bin.sha256")).substr(66), "fw.bin\n");
   w->edFWFile->setText(QString::fromStdString(rig.Path("missing.qob")));
   w->vledFWInfoDblClick();
   ASSERT_EQ(w->vledFWInfo->rowCount(), 0);

@@ -624,7 +624,7 @@ void TMainForm::CSYSIButtonClick() {
   RunDeviceCommand(texts::kReadingDeviceInfo, [this] {
     FDeviceCommands->Identify([this](uint16_t ErrorCode, const std::string& S, TKRVMode) {
       TMainFormCore& core = *FCore;
-      if (ErrorCode != 0) {
+      if (ErrorCode != ecOk) {
         core.LogMessage(std::string(texts::kErrorOccurred) + ErrorCodeText(ErrorCode));
       } else {
         core.LogMessage(std::string(texts::kDeviceInfo) + DeviceInfoToStr(S));
