@@ -183,7 +183,8 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
     obj["dropped"] = static_cast<qint64>(run.Dropped());
     const std::string text = std::to_string(ok) + " of " + std::to_string(run.Devices().size()) +
                              " devices updated or current, " + std::to_string(failed) + " failed, " +
-                             std::to_string(ignored.size() + run.IgnoredMore()) + " ignored";
+                             std::to_string(ignored.size()) + " ignored" +
+                             (run.IgnoredMore() > 0 ? " (and " + std::to_string(run.IgnoredMore()) + " more calls)" : "");
     server.SetActive(false);
     return Report(json, obj, failed == 0 ? "ok" : "failed", text, Clock, failed == 0 ? kExitOk : kExitFailed, lines);
   }
