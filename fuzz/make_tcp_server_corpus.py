@@ -11,9 +11,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def setup(max_unidentified=4, timeout=3, raw=False, krv=False, latency=False,
-          engines=1, make_engine=False, close_unknown=False, drop_engine=False, server_first=False):
+          engines=1, make_engine=False, close_unknown=False, drop_engine=False, server_first=False,
+          one_host=False):
     s0 = (max_unidentified - 1) | (timeout << 3) | (raw << 5) | (krv << 6) | (latency << 7)
-    s1 = engines | (make_engine << 2) | (close_unknown << 3) | (drop_engine << 4) | (server_first << 5)
+    s1 = engines | (make_engine << 2) | (close_unknown << 3) | (drop_engine << 4) | (server_first << 5) \
+        | (one_host << 6)
     return bytes([s0, s1])
 
 
@@ -88,6 +90,13 @@ SEEDS = {
     "off_and_on": setup(engines=2, server_first=True) + connect() + frame(0, 0) + toggle_engine(0)
     + data(0, b"\x03abc") + toggle_engine(0) + connect() + frame(1, 0) + error(0) + toggle_server()
     + connect() + toggle_server() + connect() + sec(1),
+    # Valid frames from a device no engine serves: the guards still hold the connections.
+    "valid_flood": setup(max_unidentified=3, timeout=1) + b"".join(connect() + frame(k, 1) for k in range(8))
+    + sec(1) + connect() + frame(0, 0) + sec(2),
+    "one_host_flood": setup(max_unidentified=8, timeout=2, one_host=True)
+    + b"".join(connect() + frame(k, 1) for k in range(6)) + connect() + frame(6, 0) + sec(3) + sec(3),
+    # Served, then its engine goes: unserved again and bounded from then on.
+    "engine_goes": setup(timeout=1) + connect() + frame(0, 0) + sec(3) + toggle_engine(0) + ms(500) + sec(1),
 }
 
 

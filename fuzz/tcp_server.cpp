@@ -1,8 +1,10 @@
 // Plays a script of connection events against the TCP server on a virtual loop with the in-memory
 // server socket: devices connect, send bytes or valid frames, hang up, raise socket errors; engines
-// are switched off and on; time passes. Checks after every step:
+// are switched off and on; time passes. Checks after every step (and the 1 ms that follows it):
 //   - no connection's buffer holds more than 4096 bytes, and no engine's RxBuffer either;
-//   - at most MaxUnidentified connections are unidentified, and none outlives UnidentifiedTimeout;
+//   - at most MaxUnidentified connections are unserved (identified by a frame or not), at most
+//     MaxUnservedPerAddress of them from one remote address, and none stays unserved for
+//     UnidentifiedTimeout;
 //   - every registered engine that holds a connection is found by that socket, the socket is one
 //     of the server's open connections, and no two engines hold the same one;
 //   - the "Ismeretlen adat" line of a connection came at most once per second of its life.
@@ -12,7 +14,8 @@
 //            bit 5 Log_Raw_Data; bit 6 KRV mode both ways (else KRVW only); bit 7 latency 3 ms
 //   setup 1: bits 0-1 engines at the start (0..3: 178556, 5, 255); bit 2 OnUnregdConnect makes an engine for the
 //            device; bit 3 OnUnregdConnect closes the connection; bit 4 OnClientDataRead switches the
-//            device's engine off; bit 5 the server goes before the engines at the end
+//            device's engine off; bit 5 the server goes before the engines at the end; bit 6
+//            every device connects from one remote address, at most 2 unserved kept from it
 //   0x00..0x3F  bytes on open connection (op & 7): the next byte + 1 bytes of input follow
 //   0x40..0x5F  a valid frame on open connection (op & 7) from device ((op >> 3) & 3: 178556,
 //               70000, 5, 7); the next
@@ -95,6 +98,8 @@ struct Rig {
     naplo.SetLogMemo(&lines);
     server->SetNaploKomponens(&naplo);
     server->MaxUnidentified = 1 + (Setup0 & 7);
+    oneHost = (Setup1 & 0x40) != 0;
+    if (oneHost) server->MaxUnservedPerAddress = 2;
     server->UnidentifiedTimeout = kTimeouts[(Setup0 >> 3) & 3];
     server->Log_Raw_Data = (Setup0 & 0x20) != 0;
     server->SetKRVMode((Setup0 & 0x40) ? TKRVMode::PMDecodeBothEncodeKRVW : TKRVMode::PMKRVWOnly);
@@ -139,13 +144,18 @@ struct Rig {
   void CheckState() {
     const int64_t now = loop.nowMs();
     const auto clients = server->Clients();
+    std::map<std::string, std::size_t> unservedFrom;
     for (const TClientData* d : clients) {
       Check(d->Buffer.size() <= TKRVTCPServer::kBufferLimit);
       Check(d->Socket != nullptr && d->Socket->isConnected());
-      if (server->UnidentifiedTimeout > 0 && !d->Identified && d->Comms == nullptr)
-        Check(now - d->AcceptedAtMs < server->UnidentifiedTimeout * 1000);
+      if (server->Served(*d)) continue;
+      ++unservedFrom[d->Socket->remoteAddress()];
+      // A valid frame does not make a connection exempt; only an engine serving it does.
+      if (server->UnidentifiedTimeout > 0) Check(now - d->UnservedSinceMs < server->UnidentifiedTimeout * 1000);
     }
-    if (server->MaxUnidentified > 0) Check(server->UnidentifiedCount() <= static_cast<std::size_t>(server->MaxUnidentified));
+    if (server->MaxUnidentified > 0) Check(server->UnservedCount() <= static_cast<std::size_t>(server->MaxUnidentified));
+    if (server->MaxUnservedPerAddress > 0)
+      for (const auto& [host, n] : unservedFrom) Check(n <= static_cast<std::size_t>(server->MaxUnservedPerAddress));
     std::vector<const ServerConnection*> held;
     for (TKRVComms* e : server->Comms()) {
       Check(e->RxBuffer().size() <= 4096);
@@ -168,7 +178,7 @@ struct Rig {
   void Connect() {
     if (!server->Active() || socket().All.size() >= 64) return;
     const std::size_t n = socket().All.size();
-    const std::string host = "10.0." + std::to_string(n / 8) + "." + std::to_string(n % 8 + 1);
+    const std::string host = oneHost ? std::string("10.0.0.1") : "10.0." + std::to_string(n / 8) + "." + std::to_string(n % 8 + 1);
     auto& c = socket().Connect(host);
     lines.Counts.emplace(Prefix(host, c.remotePort()), 0);
     accepted[&c] = loop.nowMs();
@@ -187,6 +197,7 @@ struct Rig {
     }
   }
 
+  bool oneHost = false;
   testkit::VirtualLoop loop;
   testkit::MemoryServerSocketFactory sockets;
   testkit::MemoryLinkFactory links;
@@ -255,7 +266,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
       const std::size_t k = next();
       if (auto* c = rig.Open(k & 7)) c->PeerSend(std::string(static_cast<std::size_t>(op & 0x3F) * 64 + 1, static_cast<char>(byte)));
     }
-    rig.loop.advance(0);
+    // 1 ms: what the server leaves until control is back in the loop is done by then.
+    rig.loop.advance(1);
     rig.CheckState();
   }
   // Long enough for the identification requests and the guards of every connection.

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "app/FirmwareLoader.h"
 #include "app/UpdateSession.h"
 #include "platform/qt/QtEventLoop.h"
+#include "util/FileReplace.h"
 #include "util/MorvelUtils.h"
 
 namespace vornik {
@@ -177,9 +179,7 @@ QJsonObject DeviceJson(const TIdentifyOutcome& O, uint32_t Asked) {
   if (level >= 4) {
     d["rx_buffer"] = info.RxBufLen;
     d["tx_buffer"] = info.TxBufLen;
-    std::size_t n = info.DeviceName.size();
-    while (n > 0 && (info.DeviceName[n - 1] == '\0' || info.DeviceName[n - 1] == ' ')) --n;
-    d["name"] = RawText(info.DeviceName.data(), n);
+    d["name"] = QString::fromStdString(DeviceNameText(info.DeviceName));
     d["bootloader_revision"] = info.BLRev;
     d["uptime"] = static_cast<qint64>(info.Uptime);
     d["bootloader_running"] = info.BootloaderRunning != 0;
@@ -325,6 +325,8 @@ int RunFlashRead(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   std::error_code ec;
   if (out.empty() || !OutputFolderExists(out) || fs::is_directory(out, ec))
     return UsageFailure(verb, "the output file's folder does not exist: " + out, c.Json, Clock);
+  if (const int err = CheckFileReplaceable(out); err != 0)
+    return UsageFailure(verb, "the output file cannot be written: " + out + ": " + std::strerror(err), c.Json, Clock);
 
   TProgressLine progress("flash-read", request.Length, StderrIsTerminal());
   return RunOperation(c, [&](TDeviceSession&, TDeviceOperation& op) {
@@ -332,6 +334,7 @@ int RunFlashRead(const TVerbArgs& Args, const QElapsedTimer& Clock) {
     op.ReadFlash(request, [&](const TFlashOutcome& O) {
       progress.Finish();
       int code = O.ExitCode;
+      std::string result = O.Result;
       std::string text = O.Text;
       uint64_t bytes = 0;
       if (O.ExitCode == kExitOk) {
@@ -339,11 +342,13 @@ int RunFlashRead(const TVerbArgs& Args, const QElapsedTimer& Clock) {
           WriteWholeFile(out, O.Data);
           bytes = O.Bytes;
         } catch (const std::exception& e) {
+          // The device's part went well, but what it sent is not in the file.
+          result = "write-failed";
           text = kWriteErrorPrefix + std::string(e.what());
           code = kExitFailed;
         }
       }
-      Finish(Report(c.Json, {{"bytes", static_cast<qint64>(bytes)}}, O.Result, text, Clock, code));
+      Finish(Report(c.Json, {{"bytes", static_cast<qint64>(bytes)}}, result, text, Clock, code));
     });
   });
 }

@@ -79,10 +79,7 @@ int RunFleet(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   if (auto bad = UploadSettingsProblem(*settings)) return UsageFailure(verb, *bad, json, Clock);
 
   std::string logDir = p.isSet("log-dir") ? Std(p.value("log-dir")) : std::string(kDefaultLogDir);
-  std::error_code ec;
-  if (!p.isSet("log-dir")) fs::create_directories(logDir, ec);
-  if (logDir.empty() || !fs::is_directory(logDir, ec))
-    return UsageFailure(verb, "the log folder does not exist: " + logDir, json, Clock);
+  if (auto bad = MakeLogFolder(logDir)) return UsageFailure(verb, *bad, json, Clock);
 
   std::vector<TRunDevice> devices(entries.size());
   std::vector<std::string> used;

@@ -48,6 +48,7 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   p.addOption({"log-dir", "folder of the logs", "DIR"});
   p.addOption({"unidentified-timeout", "close connections that do not identify themselves", "S"});
   p.addOption({"max-unidentified", "unidentified connections kept", "N"});
+  p.addOption({"max-per-address", "unserved connections kept from one remote address", "N"});
   p.addOption({"json", "result as one JSON object"});
   QStringList list{QStringLiteral("vornik-tool")};
   for (const std::string& a : Args) list << QString::fromLocal8Bit(a.c_str());
@@ -85,16 +86,26 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
                           json, Clock);
     *n.target = static_cast<int>(*v);
   }
-  int unidentifiedTimeout = 60, maxUnidentified = 256;
-  if (p.isSet("unidentified-timeout")) {
-    const auto v = ParseRange(Std(p.value("unidentified-timeout")), 0, 86400);
-    if (!v) return UsageFailure(verb, "bad --unidentified-timeout (0..86400, 0: never): " + Std(p.value("unidentified-timeout")), json, Clock);
-    unidentifiedTimeout = static_cast<int>(*v);
-  }
-  if (p.isSet("max-unidentified")) {
-    const auto v = ParseRange(Std(p.value("max-unidentified")), 0, 1000000);
-    if (!v) return UsageFailure(verb, "bad --max-unidentified (0..1000000, 0: no limit): " + Std(p.value("max-unidentified")), json, Clock);
-    maxUnidentified = static_cast<int>(*v);
+  int unidentifiedTimeout = 60, maxUnidentified = 256, maxPerAddress = 64;
+  struct {
+    const char* name;
+    int64_t max;
+    const char* zero;
+    int* target;
+  } guards[] = {
+      {"unidentified-timeout", 86400, "never", &unidentifiedTimeout},
+      {"max-unidentified", 1000000, "no limit", &maxUnidentified},
+      {"max-per-address", 1000000, "no limit", &maxPerAddress},
+  };
+  for (const auto& g : guards) {
+    if (!p.isSet(g.name)) continue;
+    const auto v = ParseRange(Std(p.value(g.name)), 0, g.max);
+    if (!v)
+      return UsageFailure(verb,
+                          "bad --" + std::string(g.name) + " (0.." + std::to_string(g.max) + ", 0: " + g.zero +
+                              "): " + Std(p.value(g.name)),
+                          json, Clock);
+    *g.target = static_cast<int>(*v);
   }
 
   std::string error;
@@ -109,10 +120,7 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   if (auto bad = UploadSettingsProblem(*settings)) return UsageFailure(verb, *bad, json, Clock);
 
   options.LogDir = p.isSet("log-dir") ? Std(p.value("log-dir")) : std::string(kDefaultLogDir);
-  std::error_code ec;
-  if (!p.isSet("log-dir")) fs::create_directories(options.LogDir, ec);
-  if (options.LogDir.empty() || !fs::is_directory(options.LogDir, ec))
-    return UsageFailure(verb, "the log folder does not exist: " + options.LogDir, json, Clock);
+  if (auto bad = MakeLogFolder(options.LogDir)) return UsageFailure(verb, *bad, json, Clock);
   options.Update.Batched = p.isSet("batched");
   options.Update.SkipCurrent = p.isSet("skip-current");
 
@@ -131,6 +139,7 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   server.BindAddress = p.isSet("bind") ? Std(p.value("bind")) : std::string();
   server.UnidentifiedTimeout = unidentifiedTimeout;
   server.MaxUnidentified = maxUnidentified;
+  server.MaxUnservedPerAddress = maxPerAddress;
   server.SetNaploKomponens(&serverLog);
   try {
     server.SetActive(true);
@@ -161,14 +170,21 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
       ignored.append(o);
       lines += device + "  " + std::to_string(address) + "  ignored (not listed)\n";
     }
+    if (run.IgnoredMore() > 0)
+      lines += std::to_string(run.IgnoredMore()) + " more calls of unlisted devices, not listed\n";
+    if (run.Dropped() > 0)
+      lines += std::to_string(run.Dropped()) + " devices found no room in the waiting list\n";
     QJsonObject obj;
     obj["devices"] = list;
     obj["ok"] = ok;
     obj["failed"] = failed;
     obj["ignored"] = ignored;
+    obj["ignored_more"] = static_cast<qint64>(run.IgnoredMore());
+    obj["dropped"] = static_cast<qint64>(run.Dropped());
     const std::string text = std::to_string(ok) + " of " + std::to_string(run.Devices().size()) +
                              " devices updated or current, " + std::to_string(failed) + " failed, " +
-                             std::to_string(ignored.size()) + " ignored";
+                             std::to_string(ignored.size()) + " ignored" +
+                             (run.IgnoredMore() > 0 ? " (and " + std::to_string(run.IgnoredMore()) + " more calls)" : "");
     server.SetActive(false);
     return Report(json, obj, failed == 0 ? "ok" : "failed", text, Clock, failed == 0 ? kExitOk : kExitFailed, lines);
   }

@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "VerbOutput.h"
 #include "app/FirmwareLoader.h"
@@ -82,6 +84,16 @@ std::optional<std::string> UploadSettingsProblem(TIniFile& Settings) {
   if (Settings.ReadInteger("DEBUG", "BlockLength", probe.BlockLength) <= 0)
     return "BlockLength in the settings file must be above 0";
   return std::nullopt;
+}
+
+std::optional<std::string> MakeLogFolder(const std::string& Dir) {
+  if (Dir.empty()) return "empty name for the log folder";
+  std::error_code ec;
+  std::filesystem::create_directories(Dir, ec);
+  std::error_code isDir;
+  if (std::filesystem::is_directory(Dir, isDir)) return std::nullopt;
+  const std::string why = ec ? ec.message() : "a file of that name is in the way";
+  return "the log folder cannot be made: " + Dir + ": " + why;
 }
 
 bool LoadFirmwareForUpdate(const std::string& Name, TLoadedFirmware& FW, std::string& Error) {

@@ -55,6 +55,10 @@ std::optional<std::string> OpenSettings(bool Given, const std::string& Name, std
 /// The reason Settings would make every upload refuse to start, or nullopt.
 std::optional<std::string> UploadSettingsProblem(TIniFile& Settings);
 
+/// Makes the log folder of fleet and listen with every missing parent (as mkdir -p does); the
+/// reason when it is not there afterwards (empty name, a file in the way, no permission).
+std::optional<std::string> MakeLogFolder(const std::string& Dir);
+
 /// Loads a firmware file for an update with the loader of every face; Error says why not. The
 /// lines the window would log go to standard error.
 bool LoadFirmwareForUpdate(const std::string& Name, TLoadedFirmware& FW, std::string& Error);

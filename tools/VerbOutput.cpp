@@ -171,17 +171,21 @@ QJsonArray DevicesJson(const std::vector<TRunDevice>& Devices, std::string& Line
     const bool good = d.Outcome.ExitCode == kExitOk;
     (good ? Ok : Failed) += 1;
     QJsonObject o;
-    o["device"] = QString::fromStdString(d.Label);
     o["address"] = static_cast<qint64>(d.Connection.Address);
     o["result"] = QString::fromStdString(d.Outcome.Result);
-    o["upload_result"] = d.Outcome.UploadResult;
-    o["seconds"] = d.Seconds;
-    o["log"] = QString::fromStdString(d.LogFile);
+    if (d.Seen) {
+      // A device that never called has no connection, no update and no log.
+      o["device"] = QString::fromStdString(d.Label);
+      o["upload_result"] = d.Outcome.UploadResult;
+      o["seconds"] = d.Seconds;
+      o["log"] = QString::fromStdString(d.LogFile);
+    }
     list.append(o);
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.1f s", d.Seconds);
-    Lines += d.Label + "  " + (WithAddressColumn ? std::to_string(d.Connection.Address) + "  " : std::string()) +
-             d.Outcome.Result + "  " + secs + "  " + d.Outcome.Text + "\n";
+    Lines += (d.Seen ? d.Label : std::string("-")) + "  " +
+             (WithAddressColumn ? std::to_string(d.Connection.Address) + "  " : std::string()) + d.Outcome.Result +
+             "  " + secs + "  " + d.Outcome.Text + "\n";
   }
   return list;
 }

@@ -28,6 +28,7 @@ struct TRunDevice {
   std::string LogFile;
   TUpdateOutcome Outcome;
   double Seconds = 0;
+  bool Seen = true;  ///< false: a listed device of a listen run that never called (no update outcome)
 };
 
 /// What a run reports while it goes (rows are device indexes; all optional).

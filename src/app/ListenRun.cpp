@@ -1,5 +1,6 @@
 #include "app/ListenRun.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "comms/KRVTCPServer.h"
@@ -8,13 +9,12 @@ namespace vornik {
 
 namespace {
 constexpr const char* kHungUpText = "The device hung up before its update began.";
+constexpr const char* kNotSeenText = "The device never identified itself.";
 }
 
 struct TListenRun::TState {
   std::unique_ptr<TDeviceSession> Session;
   std::unique_ptr<TUpdateSession> Update;
-  TClientData* Waiting = nullptr;  ///< the connection it waits on for a free slot
-  bool Started = false;
   bool Ended = false;
   int64_t StartedAtMs = 0;
 };
@@ -32,8 +32,8 @@ TListenRun::TListenRun(const TSessionPlatform& Platform, TKRVTCPServer& Server, 
     Identified(static_cast<uint32_t>(A), C);
   };
   server_.OnClientClosed = [this](TKRVTCPServer*, TClientData& C) {
-    for (auto& s : states_)
-      if (s->Waiting == &C) s->Waiting = nullptr;
+    for (TWaiting& w : waiting_)
+      if (w.Client == &C) w.Client = nullptr;
   };
   idle_->onTimeout = [this] {
     idle_->stop();
@@ -58,46 +58,55 @@ void TListenRun::Start(std::function<void()> Done) {
 void TListenRun::Stop() {
   closing_ = true;
   idle_->stop();
-  for (std::size_t i = 0; i < states_.size(); ++i) {
-    TState& s = *states_[i];
-    if (s.Started || s.Ended) continue;
-    s.Ended = true;
-    s.Waiting = nullptr;
-    devices_[i].Outcome = NotStartedOutcome(kNotStartedText);
+  TRunDevice d;
+  for (TWaiting& w : waiting_) {
+    d.Label = w.Label;
+    d.Connection.Address = w.Address;
+    d.Outcome = NotStartedOutcome(kNotStartedText);
+    devices_.push_back(d);
+    states_.push_back(std::make_unique<TState>());
+    states_.back()->Ended = true;
   }
+  waiting_.clear();
   for (auto& s : states_)
     if (s->Update && !s->Ended) s->Update->Abort();
   CheckEnd();
 }
 
+void TListenRun::Ignore(uint32_t A, const std::string& Device) {
+  if (ignoredSet_.count(A) != 0) return;
+  if (ignored_.size() >= kMaxIgnored) {
+    if (ignoredMore_++ == 0 && Progress.Ended)
+      Progress.Ended(-1, "More unlisted devices call; from now on they are only counted.");
+    return;
+  }
+  ignoredSet_.insert(A);
+  ignored_.emplace_back(Device, A);
+  if (Progress.Ended) Progress.Ended(-1, Device + ": address " + std::to_string(A) + " is not listed, left alone");
+}
+
 void TListenRun::Identified(uint32_t A, TClientData& C) {
   const std::string device = HostPortText(C.Socket->remoteAddress(), C.Socket->remotePort());
   if (!options_.Listed.empty() && options_.Listed.count(A) == 0) {
-    if (ignoredSet_.insert(A).second) {
-      ignored_.emplace_back(device, A);
-      if (Progress.Ended) Progress.Ended(-1, device + ": address " + std::to_string(A) + " is not listed, left alone");
-    }
+    Ignore(A, device);
     return;
   }
-  for (std::size_t i = 0; i < devices_.size(); ++i) {
-    if (devices_[i].Connection.Address != A) continue;
-    TState& s = *states_[i];
-    if (!s.Started && !s.Ended) {
-      s.Waiting = &C;  // still waiting: the newest connection counts
-      Fill();
-    }
-    return;  // updated (or being updated) in this run: left alone
+  for (const TRunDevice& d : devices_)
+    if (d.Connection.Address == A) return;  // updated (or being updated) in this run: left alone
+  for (TWaiting& w : waiting_) {
+    if (w.Address != A) continue;
+    w.Client = &C;  // still waiting: the newest connection counts
+    w.Label = device;
+    Fill();
+    return;
   }
   if (closing_) return;
-  TRunDevice d;
-  d.Label = device;
-  d.Connection.Address = A;
-  d.LogFile = (std::filesystem::path(options_.LogDir) / LogName(A)).string();
-  devices_.push_back(std::move(d));
-  auto s = std::make_unique<TState>();
-  s->Waiting = &C;
-  states_.push_back(std::move(s));
-  if (options_.Count > 0 && static_cast<int>(devices_.size()) >= options_.Count) closing_ = true;
+  if (waiting_.size() >= std::max(kMaxWaiting, options_.Listed.size()) && !MakeRoom()) {
+    ++dropped_;  // left alone; it is taken when it calls again and there is room
+    return;
+  }
+  waiting_.push_back({A, device, &C});
+  if (options_.Count > 0 && static_cast<int>(devices_.size() + waiting_.size()) >= options_.Count) closing_ = true;
   if (closing_) {
     idle_->stop();
   } else if (options_.IdleSeconds > 0) {
@@ -106,26 +115,38 @@ void TListenRun::Identified(uint32_t A, TClientData& C) {
   Fill();
 }
 
+bool TListenRun::MakeRoom() {
+  const auto gone = std::find_if(waiting_.begin(), waiting_.end(), [](const TWaiting& w) { return w.Client == nullptr; });
+  if (gone == waiting_.end()) return false;
+  waiting_.erase(gone);
+  ++dropped_;
+  return true;
+}
+
 std::string TListenRun::LogName(uint32_t A) {
   return UniqueLogName(std::to_string(A), usedLogs_);
 }
 
 void TListenRun::Fill() {
-  for (std::size_t i = 0; i < states_.size() && running_ < options_.Parallel; ++i) {
-    TState& s = *states_[i];
-    if (s.Started || s.Ended) continue;
-    if (s.Waiting == nullptr) continue;  // its connection went; it is taken when it calls again
-    StartDevice(i);
+  while (running_ < options_.Parallel) {
+    // A device whose connection went is taken when it calls again.
+    const auto next = std::find_if(waiting_.begin(), waiting_.end(), [](const TWaiting& w) { return w.Client != nullptr; });
+    if (next == waiting_.end()) break;
+    TWaiting w = *next;
+    waiting_.erase(next);
+    StartDevice(std::move(w));
   }
   CheckEnd();
 }
 
-void TListenRun::StartDevice(std::size_t Index) {
-  TRunDevice& d = devices_[Index];
-  TState& s = *states_[Index];
-  TClientData* client = s.Waiting;
-  s.Waiting = nullptr;
-  s.Started = true;
+void TListenRun::StartDevice(TWaiting W) {
+  const std::size_t index = devices_.size();
+  TRunDevice& d = devices_.emplace_back();
+  d.Label = W.Label;
+  d.Connection.Address = W.Address;
+  d.LogFile = (std::filesystem::path(options_.LogDir) / LogName(W.Address)).string();
+  TState& s = *states_.emplace_back(std::make_unique<TState>());
+  TClientData* client = W.Client;
   ++running_;
   s.StartedAtMs = platform_.Loop->nowMs();
   d.Connection.Host = client->Socket->remoteAddress();
@@ -133,13 +154,13 @@ void TListenRun::StartDevice(std::size_t Index) {
   s.Session = std::make_unique<TDeviceSession>(platform_, d.Connection, settings_, d.LogFile);
   s.Session->UseServer(server_);
   s.Update = std::make_unique<TUpdateSession>(*s.Session, fw_, options_.Update);
-  const int row = static_cast<int>(Index);
+  const int row = static_cast<int>(index);
   if (Progress.Started)
     Progress.Started(row, d.Label + " (" + std::to_string(d.Connection.Address) + ")", s.Update->TotalBytes());
   s.Update->OnProgress = [this, row](uint64_t Bytes) {
     if (Progress.Progress) Progress.Progress(row, Bytes);
   };
-  s.Update->Start([this, Index](const TUpdateOutcome& O) { Ended(Index, O); });
+  s.Update->Start([this, index](const TUpdateOutcome& O) { Ended(index, O); });
   // The engine is registered now; it takes the connection the device called on.
   server_.HandOver(*client, s.Session->Comms);
 }
@@ -164,18 +185,34 @@ void TListenRun::Ended(std::size_t Index, const TUpdateOutcome& O) {
 
 void TListenRun::CheckEnd() {
   if (!closing_ || running_ > 0 || !done_) return;
-  for (const auto& s : states_)
-    if (!s->Ended && s->Waiting != nullptr) return;  // identified, a slot will come
-  // Devices whose connection went while they waited: they end as no link.
-  for (std::size_t i = 0; i < states_.size(); ++i) {
-    TState& s = *states_[i];
-    if (s.Ended) continue;
-    s.Ended = true;
-    TUpdateOutcome& o = devices_[i].Outcome;
-    o.Result = "no-link";
-    o.Text = kHungUpText;
-    o.UploadResult = static_cast<int>(TFWUploadResult::fwrKRVError);
-    o.ExitCode = kExitNoLink;
+  for (const TWaiting& w : waiting_)
+    if (w.Client != nullptr) return;  // identified, a slot will come
+  // Devices whose connection went while they waited end as no link.
+  for (const TWaiting& w : waiting_) {
+    TRunDevice& d = devices_.emplace_back();
+    d.Label = w.Label;
+    d.Connection.Address = w.Address;
+    d.Outcome.Result = "no-link";
+    d.Outcome.Text = kHungUpText;
+    d.Outcome.UploadResult = static_cast<int>(TFWUploadResult::fwrKRVError);
+    d.Outcome.ExitCode = kExitNoLink;
+    states_.push_back(std::make_unique<TState>());
+    states_.back()->Ended = true;
+  }
+  waiting_.clear();
+  // Listed devices that never identified themselves.
+  std::set<uint32_t> seen;
+  for (const TRunDevice& d : devices_) seen.insert(d.Connection.Address);
+  for (const uint32_t a : options_.Listed) {
+    if (seen.count(a) != 0) continue;
+    TRunDevice& d = devices_.emplace_back();
+    d.Seen = false;
+    d.Connection.Address = a;
+    d.Outcome.Result = kNotSeenResult;
+    d.Outcome.Text = kNotSeenText;
+    d.Outcome.ExitCode = kExitFailed;
+    states_.push_back(std::make_unique<TState>());
+    states_.back()->Ended = true;
   }
   auto done = std::move(done_);
   done_ = nullptr;

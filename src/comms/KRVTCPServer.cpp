@@ -113,6 +113,21 @@ void TKRVTCPServer::BecameUnserved(TClientData& D) {
     D.ExpiryTimer->setInterval(UnidentifiedTimeout * 1000);
     D.ExpiryTimer->start();
   }
+  // One more unserved connection may be one over a limit.
+  if (D.Socket != nullptr) EnforceLimitsLater(D.Socket->remoteAddress());
+}
+
+void TKRVTCPServer::EnforceLimitsLater(const std::string& Address) {
+  if (destroying_) return;
+  if (std::find(limitAddresses_.begin(), limitAddresses_.end(), Address) == limitAddresses_.end())
+    limitAddresses_.push_back(Address);
+  if (!limitCheck_)
+    limitCheck_ = OneShot(loop_, 0, [this] {
+      const std::vector<std::string> addresses = std::move(limitAddresses_);
+      limitAddresses_.clear();
+      for (const std::string& a : addresses) EnforceLimit(a);
+    });
+  if (!limitCheck_->isActive()) limitCheck_->start();
 }
 
 bool TKRVTCPServer::Served(const TClientData& D) const {

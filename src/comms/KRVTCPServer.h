@@ -14,7 +14,9 @@
 // connection no engine serves, whether or not it sent a valid frame (anyone can compute a KRVW
 // checksum): such a connection is closed once it has been unserved for UnidentifiedTimeout
 // seconds; at most MaxUnidentified of them are kept, and at most MaxUnservedPerAddress from one
-// remote address (the oldest goes first). A connection an engine serves is exempt. And the line
+// remote address (the oldest goes first), checked when a connection is accepted and when one
+// loses its engine (then once control is back in the loop, as the engine may be inside its own
+// call-out). A connection an engine serves is exempt. And the line
 // that shows an unidentified connection's unreadable data is written at most once a second per
 // connection, so a stream of garbage cannot grow the log faster than the data comes in.
 //
@@ -133,6 +135,8 @@ class TKRVTCPServer final : public TKRVServerRegistry {
   void SendIdentify(TClientData& D);
   void Expired(TClientData& D);
   void EnforceLimit(const std::string& Address);
+  /// The limits for the remote addresses of connections that lost their engine.
+  void EnforceLimitsLater(const std::string& Address);
   /// The connection lost its engine (unregistered, or the device moved to another socket).
   void BecameUnserved(TClientData& D);
   /// Identification steps after a valid frame from A (S: the bytes with that frame).
@@ -150,6 +154,8 @@ class TKRVTCPServer final : public TKRVServerRegistry {
   TKRVProtocol codec_;          ///< cuts and decodes what unidentified connections send
   TKRVProtocol identifyCodec_;  ///< encodes the identification request, with its own header
   TNaploComponent* naploKomponens_ = nullptr;
+  std::unique_ptr<Timer> limitCheck_;         ///< 0 ms, one-shot: EnforceLimit for limitAddresses_
+  std::vector<std::string> limitAddresses_;
   bool destroying_ = false;
 };
 

@@ -76,20 +76,6 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
   y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
 }
 
-// Device name for the text: 24 bytes, control bytes and 0xFF shown as '-', blanks trimmed.
-std::string NameText(const std::array<char, 24>& Name) {
-  std::string s(Chars(Name));
-  for (char& c : s) {
-    const uint8_t b = static_cast<uint8_t>(c);
-    if (b < 32 || b == 255) c = '-';
-  }
-  const auto keep = [](char c) { return static_cast<uint8_t>(c) > 32; };
-  std::size_t first = 0;
-  while (first < s.size() && !keep(s[first])) ++first;
-  std::size_t last = s.size();
-  while (last > first && !keep(s[last - 1])) --last;
-  return Win1250ToUtf8(std::string_view(s).substr(first, last - first));
-}
 
 std::string Formatted(const char* Format, int Value) {
   char buf[64];
@@ -271,7 +257,7 @@ int DecodeDeviceInfo(std::string_view Payload, TDeviceInfo& Info, std::string& T
   if (level >= 3) detail.append(kDevice).append(DeviceTypeText(i.DeviceType));
   if (level >= 4) {
     detail.append(kRxTx).append(std::to_string(i.RxBufLen)).append("/").append(std::to_string(i.TxBufLen));
-    detail.append(kName).append(NameText(i.DeviceName));
+    detail.append(kName).append(DeviceNameText(i.DeviceName));
     detail.append(kBLRev).append(std::to_string(i.BLRev));
     detail.append(kUptime).append(std::to_string(i.Uptime));
     detail.append(i.BootloaderRunning != 0 ? kBLRuns : kFWRuns);
@@ -329,5 +315,19 @@ std::string WordToParamStr(int16_t Value, bool Reverse) {
 }
 
 std::string ByteToParamStr(uint8_t Value) { return std::string(1, static_cast<char>(Value)); }
+
+std::string DeviceNameText(const std::array<char, 24>& Name) {
+  std::string s(Chars(Name));
+  for (char& c : s) {
+    const uint8_t b = static_cast<uint8_t>(c);
+    if (b < 32 || b == 255) c = '-';
+  }
+  const auto keep = [](char c) { return static_cast<uint8_t>(c) > 32; };
+  std::size_t first = 0;
+  while (first < s.size() && !keep(s[first])) ++first;
+  std::size_t last = s.size();
+  while (last > first && !keep(s[last - 1])) --last;
+  return Win1250ToUtf8(std::string_view(s).substr(first, last - first));
+}
 
 }  // namespace vornik

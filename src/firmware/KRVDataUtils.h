@@ -67,6 +67,9 @@ int DeviceInfoLevel(std::size_t Length);
 /// fills Info and Text; returns 1 for an answer of fewer than 25 bytes, leaves Info unchanged and
 /// sets Text to "Hibás infó: " and the bytes as a decimal list.
 int DecodeDeviceInfo(std::string_view Payload, TDeviceInfo& Info, std::string& Text);
+/// The device name as the information text shows it: every byte 0..31 and 255 becomes '-',
+/// then characters of code 32 or less are trimmed at both ends; Windows-1250 read as UTF-8.
+std::string DeviceNameText(const std::array<char, 24>& Name);
 /// The text of DecodeDeviceInfo alone.
 std::string DeviceInfoToStr(std::string_view Payload);
 

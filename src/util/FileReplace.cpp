@@ -106,4 +106,22 @@ int ReplaceFileContent(const std::string& FileName, std::string_view Bytes) {
   return 0;
 }
 
+int CheckFileReplaceable(const std::string& FileName) {
+  if (FileName.empty()) return ENOENT;
+  const std::string target = FollowLinks(FileName);
+  struct stat existing {};
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
+  if (exists && !S_ISREG(existing.st_mode)) return ::access(target.c_str(), W_OK) == 0 ? 0 : errno;
+  const std::string folder = FolderOf(target);
+  const std::string tmpl = (folder == "/" ? "" : folder) + "/." + NameOf(target) + ".XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  ::close(fd);
+  ::unlink(name.data());
+  return 0;
+}
+
 }  // namespace vornik

@@ -19,4 +19,9 @@ namespace vornik {
 /// errno of the step that failed.
 int ReplaceFileContent(const std::string& FileName, std::string_view Bytes);
 
+/// Whether ReplaceFileContent could write FileName now, without touching it: a device or FIFO
+/// must be writable, otherwise a temporary file is made and removed in the target's folder.
+/// Returns 0 when it could, otherwise the errno that stops it.
+int CheckFileReplaceable(const std::string& FileName);
+
 }  // namespace vornik

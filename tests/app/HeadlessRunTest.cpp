@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "app/HexText.h"
 #include "app/ListenRun.h"
 #include "app/TestFirmware.h"
+#include "codec/KRVProtocol.h"
 #include "comms/KRVTCPServer.h"
 #include "sim/SimDevice.h"
 #include "testkit/MemoryLink.h"
@@ -246,6 +248,99 @@ TEST_F(HeadlessRun, ListenEndsAfterCountAndStopAbortsARunningUpdate) {
   ASSERT_EQ(run.Devices().size(), 1u);
   EXPECT_EQ(run.Devices()[0].Outcome.Result, "fwrAborted");
   EXPECT_EQ(a.dev.Installs(), 0);
+}
+
+TEST_F(HeadlessRun, ListenReportsListedDevicesThatNeverCalled) {
+  struct {
+    std::set<uint32_t> listed;
+    std::vector<uint32_t> dialling;
+    std::map<uint32_t, std::string> results;  ///< address: result, in no particular order
+  } cases[] = {
+      {{178556, 178557}, {178556}, {{178556, "fwrOk"}, {178557, TListenRun::kNotSeenResult}}},
+      {{178556}, {}, {{178556, TListenRun::kNotSeenResult}}},
+      {{}, {}, {}},  // without a list nobody is missing
+  };
+  std::vector<std::unique_ptr<TListenBench>> benches;  // their devices keep dialling on the loop
+  for (const auto& c : cases) {
+    TListenBench& bench = *benches.emplace_back(std::make_unique<TListenBench>(Loop));
+    TListenOptions options;
+    options.Listed = c.listed;
+    options.IdleSeconds = 30;
+    options.LogDir = Dir.Path("");
+    TListenRun run(Platform(), bench.Server, Firmware, Settings, options);
+    bool done = false;
+    run.Start([&] { done = true; });
+    for (const uint32_t a : c.dialling) bench.Dial(Loop, a);
+    ASSERT_TRUE(Loop.runUntil([&] { return done; }, kLimitMs));
+    std::map<uint32_t, std::string> results;
+    for (const TRunDevice& d : run.Devices()) {
+      results[d.Connection.Address] = d.Outcome.Result;
+      const bool missing = d.Outcome.Result == TListenRun::kNotSeenResult;
+      EXPECT_EQ(d.Seen, !missing);
+      EXPECT_EQ(d.Outcome.ExitCode, missing ? kExitFailed : kExitOk) << d.Outcome.Text;
+    }
+    EXPECT_EQ(results, c.results);
+  }
+}
+
+// A connection from Host that sends one valid frame from Sender, then nothing.
+void MadeUpCaller(testkit::MemoryServerSocket& Socket, const std::string& Host, uint32_t Sender) {
+  TKRVProtocol codec;
+  codec.KRVMode = TKRVMode::PMKRVWOnly;
+  codec.Cimzett = 255;
+  codec.Felado = Sender;
+  codec.CsomagSorszam = 1;
+  Socket.Connect(Host).PeerSend(codec.Encode("ESYSI"));
+}
+
+std::string FloodHost(int I) { return "10.9." + std::to_string(I / 250) + "." + std::to_string(I % 250 + 1); }
+
+TEST_F(HeadlessRun, ListenKeepsWhatItHoldsBoundedUnderMadeUpSenders) {
+  constexpr int kCallers = 3000;
+  std::vector<std::unique_ptr<TListenBench>> benches;  // their devices keep dialling on the loop
+  // Listed: the made-up senders are ignored, only the first of them one by one; the listed
+  // device that calls in the middle of it is updated.
+  {
+    TListenBench& bench = *benches.emplace_back(std::make_unique<TListenBench>(Loop));
+    TListenOptions options;
+    options.Listed = {178556};
+    options.Count = 1;
+    options.LogDir = Dir.Path("");
+    TListenRun run(Platform(), bench.Server, Firmware, Settings, options);
+    bool done = false;
+    run.Start([&] { done = true; });
+    for (int i = 0; i < kCallers; ++i) {
+      MadeUpCaller(*bench.Sockets.Last, FloodHost(i), 1000000u + static_cast<uint32_t>(i));
+      if (i == kCallers / 2) bench.Dial(Loop, 178556);
+      Loop.advance(2);
+      ASSERT_LE(bench.Server.UnservedCount(), static_cast<std::size_t>(bench.Server.MaxUnidentified));
+    }
+    ASSERT_TRUE(Loop.runUntil([&] { return done; }, kLimitMs));
+    EXPECT_EQ(run.Ignored().size(), TListenRun::kMaxIgnored);
+    EXPECT_EQ(run.IgnoredMore(), kCallers - TListenRun::kMaxIgnored);
+    ASSERT_EQ(run.Devices().size(), 1u);
+    EXPECT_EQ(run.Devices()[0].Outcome.Result, "fwrOk") << run.Devices()[0].Outcome.Text;
+  }
+  // Without a list every caller is a device to update: one runs, the waiting list stays bounded
+  // as the server closes the callers over its limit.
+  {
+    TListenBench& bench = *benches.emplace_back(std::make_unique<TListenBench>(Loop));
+    TListenOptions options;
+    options.Parallel = 1;
+    options.LogDir = Dir.Path("");
+    TListenRun run(Platform(), bench.Server, Firmware, Settings, options);
+    bool done = false;
+    run.Start([&] { done = true; });
+    for (int i = 0; i < kCallers; ++i) {
+      MadeUpCaller(*bench.Sockets.Last, FloodHost(i), 1000000u + static_cast<uint32_t>(i));
+      Loop.advance(2);
+      ASSERT_LE(run.WaitingCount(), TListenRun::kMaxWaiting);
+    }
+    EXPECT_EQ(run.Dropped(), kCallers - 1 - TListenRun::kMaxWaiting);
+    run.Stop();
+    ASSERT_TRUE(Loop.runUntil([&] { return done; }, kLimitMs));
+    EXPECT_EQ(run.Devices().size(), 1 + TListenRun::kMaxWaiting);
+  }
 }
 
 }  // namespace

@@ -289,6 +289,46 @@ TEST_F(ServerTest, AConnectionThatLosesItsEngineIsBoundedAgain) {
   EXPECT_TRUE(second.isConnected());
 }
 
+TEST_F(ServerTest, ConnectionsThatLoseTheirEngineStayWithinTheLimits) {
+  // Connections can lose their engine without a new one being accepted; the limits hold once
+  // control is back in the loop.
+  struct {
+    int32_t all, perAddress;
+    std::size_t left;  ///< unserved connections left open
+  } cases[] = {{2, 0, 2}, {0, 1, 1}, {8, 2, 2}};
+  for (const auto& c : cases) {
+    testkit::MemoryServerSocketFactory ownSockets{loop};
+    TKRVTCPServer s{loop, ownSockets};
+    s.Port = 0;
+    s.MaxUnidentified = c.all;
+    s.MaxUnservedPerAddress = c.perAddress;
+    s.SetActive(true);
+    std::vector<std::unique_ptr<TKRVComms>> own;
+    std::vector<MemoryServerConnection*> first;
+    for (uint32_t a : {kDevice, kDevice + 1, kDevice + 2}) {
+      own.push_back(std::make_unique<TKRVComms>(loop, links));
+      TKRVComms& e = *own.back();
+      e.WsServerMode = true;
+      e.KRVTCPServer = &s;
+      e.KRVAddress = a;
+      e.SetActive(true);
+      auto& conn = ownSockets.Last->Connect();
+      conn.PeerSend(DeviceFrame(a));
+      loop.advance(1);
+      ASSERT_EQ(e.ServerSocket(), &conn);
+      first.push_back(&conn);
+    }
+    // Their engines go (as an update session ends): the connections stay open, unserved, and no
+    // connection is accepted that would look at the limits.
+    for (auto& e : own) s.UnregisterComms(e.get());
+    loop.advance(1);
+    EXPECT_EQ(s.UnservedCount(), c.left) << c.all << "/" << c.perAddress;
+    // The oldest went.
+    EXPECT_FALSE(first[0]->isConnected());
+    EXPECT_TRUE(first[2]->isConnected());
+  }
+}
+
 TEST_F(ServerTest, AFloodOfValidFramesFromRandomAddressesStaysBounded) {
   server.UnidentifiedTimeout = 60;
   server.MaxUnidentified = 256;

@@ -109,7 +109,7 @@ class DeviceVerbs : public ::testing::Test {
 };
 
 TEST_F(DeviceVerbs, IdentifyShowsTheRecordAndTellsMissingDevicesApart) {
-  const int sim = StartSim({"--name", "Kazan 3"});
+  const int sim = StartSim({"--name", "Kazan\x01" "3"});
   TToolRun r = Run("identify", {"--ip", "127.0.0.1", "--port", std::to_string(sim), "--json"});
   ASSERT_EQ(r.Code, 0) << r.Err;
   ExpectCommonKeys(r);
@@ -124,7 +124,8 @@ TEST_F(DeviceVerbs, IdentifyShowsTheRecordAndTellsMissingDevicesApart) {
   EXPECT_EQ(d.value("project").toInt(), 42);
   EXPECT_EQ(d.value("device_type").toInt(), 7);
   EXPECT_EQ(Str(d, "device_type_name"), "légsebesség-szenzor");
-  EXPECT_EQ(Str(d, "name"), "Kazan 3");
+  // As the information text shows it: control bytes and the zeros after the name as dashes.
+  EXPECT_EQ(Str(d, "name"), "Kazan-3" + std::string(17, '-'));
   EXPECT_EQ(d.value("rx_buffer").toInt(), 1024);
   EXPECT_FALSE(d.value("bootloader_running").toBool(true));
   EXPECT_EQ(d.value("cpu_type").toInt(), 20);
@@ -314,12 +315,15 @@ TEST_F(DeviceVerbs, BadUsageIsRefusedBeforeTheLinkOpens) {
       {"flash-write", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "0", "missing.bin"}},
       {"flash-write", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "x", fw}},
       {"fleet", {"--fw", fw}},
-      {"fleet", {"--fw", fw, "--log-dir", "no-such-dir", "devices.txt"}},
+      {"flash-read", {"--ip", "127.0.0.1", "--port", "1", "--start-page", "0", "--length", "10", "--out", "/proc/x.bin"}},
+      {"fleet", {"--fw", fw, "--log-dir", "devices.txt/logs", "devices.txt"}},
       {"fleet", {"--fw", fw, "--parallel", "0", "devices.txt"}},
       {"listen", {"--fw", fw}},
       {"listen", {"--listen-port", "70000", "--fw", fw}},
       {"listen", {"--listen-port", "0", "--fw", fw, "--count", "0"}},
       {"listen", {"--listen-port", "0", "--fw", fw, "--max-unidentified", "x"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--max-per-address", "-1"}},
+      {"listen", {"--listen-port", "0", "--fw", fw, "--log-dir", "devices.txt/logs"}},
       {"listen", {"--listen-port", "0", "--fw", fw, "--address", "$1FFFFFFFF"}},
       {"listen", {"--listen-port", "0", "--fw", "boot.hex"}},
       {"listen", {"--listen-port", "0", "--fw", fw, "--bind", "not-an-address"}},
@@ -378,6 +382,14 @@ TEST_F(DeviceVerbs, FlashWriteConcatenatesFilesAndFlashReadGetsThemBack) {
   EXPECT_EQ(r.Code, 1) << r.Err;
   EXPECT_EQ(Str(r.Json, "result"), "frePageIndexOutOfRange");
   EXPECT_EQ(r.Json.value("bytes").toInt(), 264);  // the one page that fitted
+
+  // The read went well but the file cannot take it: not freOk.
+  args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "16", "--length", "100", "--out", "/dev/full", "--json"});
+  r = Run("flash-read", args);
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "write-failed") << r.Out;
+  EXPECT_EQ(r.Json.value("bytes").toInt(-1), 0);
 }
 
 TEST_F(DeviceVerbs, FleetOfFiveWithADeadAndALossyDevice) {
@@ -545,6 +557,31 @@ TEST_F(DeviceVerbs, ListenUpdatesTheListedDevicesThatConnectIn) {
   ASSERT_EQ(j.value("devices").toArray().size(), 1) << out;
   EXPECT_EQ(Str(j.value("devices").toArray()[0].toObject(), "result"), "fwrAborted");
   EXPECT_EQ(j.value("devices").toArray()[0].toObject().value("upload_result").toInt(), 1);
+}
+
+TEST_F(DeviceVerbs, ListenFailsForAListedDeviceThatNeverCalled) {
+  const std::string fw = Firmware("fw.hex", 20000);
+  // The log folder is made with its parents.
+  TToolRun r = Run("listen", {"--listen-port", "0", "--bind", "127.0.0.1", "--fw", fw, "--address", "178556",
+                              "--idle-timeout", "1", "--log-dir", "new/logs", "--json"});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "failed");
+  EXPECT_TRUE(fs::is_directory(Dir.Path("new/logs")));
+  const QJsonArray devices = r.Json.value("devices").toArray();
+  ASSERT_EQ(devices.size(), 1) << r.Out;
+  const QJsonObject d = devices[0].toObject();
+  EXPECT_EQ(d.value("address").toInteger(), 178556);
+  EXPECT_EQ(Str(d, "result"), "not-seen");
+  EXPECT_FALSE(d.contains("upload_result")) << r.Out;
+  EXPECT_EQ(r.Json.value("failed").toInt(), 1);
+
+  // Without a list nobody is missing.
+  r = Run("listen", {"--listen-port", "0", "--bind", "127.0.0.1", "--fw", fw, "--idle-timeout", "1", "--log-dir",
+                     "new/logs", "--json"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "ok");
+  EXPECT_TRUE(r.Json.value("devices").toArray().isEmpty()) << r.Out;
 }
 
 }  // namespace
