@@ -106,6 +106,8 @@ class TDeviceSession {
   bool DeviceAnswered() const { return answered_; }
   /// Sender address of the last clean frame whose payload begins with Code (TrackAnswers only).
   std::optional<uint32_t> AnswerSender() const { return answerSender_; }
+  /// Forgets the sender of the last answer (before the next request of a scan).
+  void ForgetAnswerSender() { answerSender_.reset(); }
   /// Keep decoding after the first answer, remembering senders of frames that begin with Code.
   void TrackAnswers(std::string Code) { trackCode_ = std::move(Code); }
   const TConnection& Connection() const { return connection_; }
