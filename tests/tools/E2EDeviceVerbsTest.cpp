@@ -639,5 +639,23 @@ TEST_F(DeviceVerbs, VerifiedFlashWriteAndTheDigestsOfWhatWasWrittenAndRead) {
   EXPECT_FALSE(r.Json.value("verified").toBool(true));
 }
 
+TEST_F(DeviceVerbs, PortsListsWhatIsPresentAlsoWhenThatIsNothing) {
+  TToolRun r = Run("ports", {"--json"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "ok");
+  ASSERT_TRUE(r.Json.value("ports").isArray()) << r.Out;
+  for (const QJsonValue& v : r.Json.value("ports").toArray()) {
+    const QJsonObject p = v.toObject();
+    for (const char* key : {"path", "by_id", "description", "manufacturer", "serial_number", "vendor_id", "product_id",
+                            "may_open", "group", "permission_hint", "latency_timer_ms"})
+      EXPECT_TRUE(p.contains(key)) << key << " in " << r.Out;
+  }
+  EXPECT_EQ(Run("ports", {}).Code, 0);
+  r = Run("ports", {"--bogus", "--json"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_EQ(Str(r.Json, "result"), "usage");
+}
+
 }  // namespace
 }  // namespace vornik
