@@ -98,8 +98,14 @@ class TDeviceSession {
   /// Activates the engine; Done(true) once the link is up, Done(false) when it cannot be opened
   /// (the engine is then inactive again). Done runs from the loop, never inside Open.
   void Open(std::function<void(bool Up)> Done);
-  /// Deactivates the engine (queued items end with ErrorCode 6).
+  /// Deactivates the engine (queued items end with ErrorCode 6); does nothing while KeepOpen.
   void Close();
+  /// The link stays open over Close() (devices on one bus that are updated one after another);
+  /// the destructor still closes it.
+  bool KeepOpen = false;
+  /// The next device on the same line: its address and log file, the answer tracking begun
+  /// afresh. A different baud rate closes the link, which the next Open() opens at the new rate.
+  void Retarget(const TConnection& Connection, const std::string& LogFile);
   /// The link is a connection the device opened to Server: the engine runs in server mode and
   /// is handed the device's socket by the server once activated (Open).
   void UseServer(TKRVServerRegistry& Server);

@@ -4,6 +4,7 @@
 // overrides these runs are given.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,6 +13,10 @@
 #include "app/BusScan.h"
 #include "app/CreateMissingValuesIni.h"
 #include "app/DeviceOperations.h"
+#include "app/FirmwareLoader.h"
+#include "app/FleetRun.h"
+#include "app/HexText.h"
+#include "app/TestFirmware.h"
 #include "app/UpdateSettings.h"
 #include "codec/KRVProtocol.h"
 #include "sim/SimBus.h"
@@ -28,13 +33,16 @@ using testkit::MemoryLinkFactory;
 using testkit::VirtualLoop;
 
 constexpr int64_t kLimitMs = 600 * 1000;
-const char* const kPort = "/dev/ttyUSB0";
 
 class BusRun : public ::testing::Test {
  protected:
-  BusRun() : File(Dir.Path("none.ini")), Peer(Loop, Bus) {}
+  BusRun() : File(Dir.Path("none.ini")), Peer(Loop, Bus) {
+    test::WriteAll(Port, "");
+    std::filesystem::create_symlink(Port, OtherName);
+  }
 
-  /// The bus on kPort at 115200 baud; nobody answers anywhere else.
+  /// The bus on Port (any name that leads to it) at the connection's baud rate; nobody answers
+  /// anywhere else.
   TSessionPlatform Platform() {
     TSessionPlatform p;
     p.Loop = &Loop;
@@ -42,7 +50,9 @@ class BusRun : public ::testing::Test {
       testkit::MemoryLinkSettings s;
       s.LatencyMs = 1;
       s.Baud = C.Baud;
-      if (!C.Serial || C.Path != kPort) s.OpenResult = testkit::MemoryLinkSettings::Open::Missing;
+      std::error_code ec;
+      const bool bus = C.Serial && std::filesystem::equivalent(C.Path, Port, ec);
+      if (!bus) s.OpenResult = testkit::MemoryLinkSettings::Open::Missing;
       auto f = std::make_unique<MemoryLinkFactory>(Loop, &Peer, s);
       f->Faults = LineFaults;
       Links = f.get();
@@ -51,15 +61,16 @@ class BusRun : public ::testing::Test {
     return p;
   }
 
-  static TConnection Serial(uint32_t Address = 255, const char* Path = kPort) {
+  TConnection Serial(uint32_t Address = 255, std::string Path = {}) const {
     TConnection c;
     c.Serial = true;
-    c.Path = Path;
+    c.Path = Path.empty() ? Port : Path;
     c.Address = Address;
     return c;
   }
 
-  TScanOutcome Scan(const std::string& List, TConnection C = Serial()) {
+  TScanOutcome Scan(const std::string& List, std::optional<TConnection> Given = std::nullopt) {
+    const TConnection C = Given.value_or(Serial());
     std::string error;
     const auto addresses = ParseAddressList(List, error);
     EXPECT_TRUE(addresses) << error;
@@ -106,6 +117,8 @@ class BusRun : public ::testing::Test {
   }
 
   test::TempDir Dir;
+  const std::string Port = Dir.Path("ttyBUS0");
+  const std::string OtherName = Dir.Path("usb-Bus_Adapter-if00");
   VirtualLoop Loop;
   TIniFile File;
   TSimBus Bus;
@@ -210,6 +223,47 @@ TEST_F(BusRun, VerifyNamesTheFirstByteTheFlashDidNotKeep) {
   EXPECT_EQ(*o.FirstDifference, 2u * 264 + 17);
   EXPECT_TRUE(o.Sha256.empty());
   EXPECT_NE(o.Text.find(std::to_string(2 * 264 + 17)), std::string::npos) << o.Text;
+}
+
+TEST_F(BusRun, FleetUpdatesTheDevicesOfABusOneAfterAnotherOnOneOpenPort) {
+  TLoadedFirmware fw;
+  const std::string plain = test::ImageWithInfo(0x4000, 0x5000, "Build:77777");
+  test::WriteAll(Dir.Path("fw.hex"), test::HexText(0x4000, plain));
+  std::string refusal;
+  ASSERT_TRUE(LoadFirmwareFile(Dir.Path("fw.hex"), fw, {}, &refusal)) << refusal;
+  for (uint32_t a = 178556; a < 178560; ++a) Add(a);
+  std::vector<TRunDevice> devices(4);
+  const std::string names[] = {Port, OtherName, Port, Port};
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    devices[i].Connection = Serial(178556 + static_cast<uint32_t>(i), names[i]);
+    devices[i].Label = devices[i].Connection.Target();
+  }
+  devices[3].Connection.Baud = 57600;  // another rate: the port is opened again
+  TFleetRun run(Platform(), devices, fw, File, TUpdateOptions{}, 8);
+  std::vector<std::string> events;
+  run.Progress.Started = [&](int Row, const std::string&, uint64_t) { events.push_back("start " + std::to_string(Row)); };
+  std::vector<testkit::MemoryLink::OpenCall> opens;  // the link goes with the run's session
+  run.Progress.Ended = [&](int Row, const std::string&) {
+    events.push_back("end " + std::to_string(Row));
+    if (Links != nullptr && Links->Last != nullptr) opens = Links->Last->Opens;
+  };
+  bool done = false;
+  run.Start([&] { done = true; });
+  ASSERT_TRUE(Loop.runUntil([&] { return done; }, kLimitMs));
+  EXPECT_EQ(events, (std::vector<std::string>{"start 0", "end 0", "start 1", "end 1", "start 2", "end 2", "start 3",
+                                              "end 3"}));
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    EXPECT_EQ(devices[i].Outcome.Result, "fwrOk") << i << ": " << devices[i].Outcome.Text;
+    EXPECT_EQ(Bus.Device(i).InstalledImage(), plain) << i;
+  }
+  // One link for the whole bus; it was opened once, and once more for the other baud rate.
+  ASSERT_FALSE(opens.empty());
+  EXPECT_EQ(opens.front().Baud, 115200);
+  EXPECT_EQ(opens.back().Baud, 57600);
+  int reopenedForBaud = 0;
+  for (std::size_t k = 1; k < opens.size(); ++k) reopenedForBaud += opens[k].Baud != opens[k - 1].Baud;
+  EXPECT_EQ(reopenedForBaud, 1);
+  EXPECT_EQ(opens.size(), 2u);  // these devices take their blocks without a restart that reopens the port
 }
 
 TEST(AddressList, ParsesAddressesRangesAndHexadecimal) {

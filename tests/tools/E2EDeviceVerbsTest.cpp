@@ -446,6 +446,9 @@ TEST_F(DeviceVerbs, MalformedDevicesFileStopsBeforeAnythingStarts) {
       {"[::1]:1001:5\n127.0.0.1:1001:x5\n", "line 2"},
       {"serial:/dev/ttyUSB0:fast:5\n", "line 1"},
       {"127.0.0.1:1001:-5\n", "line 1"},
+      // The same device twice: both lines are named.
+      {"127.0.0.1:1001:5\n127.0.0.1:1002:5\n# again\nLOCALHOST:1001:5\nlocalhost:1001:$5\n", "line 5 names the device of line 4"},
+      {"serial:/dev/ttyUSB0:115200:7\nserial:/dev/ttyUSB0:9600:7\n", "line 2 names the device of line 1"},
   };
   for (const auto& c : cases) {
     WriteAll(Dir.Path("devices.txt"), c.content);
@@ -655,6 +658,22 @@ TEST_F(DeviceVerbs, PortsListsWhatIsPresentAlsoWhenThatIsNothing) {
   r = Run("ports", {"--bogus", "--json"});
   EXPECT_EQ(r.Code, 2);
   EXPECT_EQ(Str(r.Json, "result"), "usage");
+}
+
+TEST_F(DeviceVerbs, FleetOnOneBusUpdatesEveryDeviceOfIt) {
+  const std::string fw = Firmware("fw.hex", 20000, "C0300");
+  const std::string bus = StartPtySim({"--bus", "3", "--address", "178556", "--quiet"});
+  ASSERT_FALSE(bus.empty());
+  const int tcp = StartSim();
+  std::string file;
+  for (int a = 178556; a < 178559; ++a) file += "serial:" + bus + ":115200:" + std::to_string(a) + "\n";
+  file += "127.0.0.1:" + std::to_string(tcp) + ":178556\n";
+  WriteAll(Dir.Path("devices.txt"), file);
+  fs::create_directory(Dir.Path("logs"));
+  TToolRun r = Run("fleet", {"--fw", fw, "--log-dir", "logs", "--json", "devices.txt"});
+  EXPECT_EQ(r.Code, 0) << r.Err << r.Out;
+  EXPECT_EQ(r.Json.value("ok").toInt(), 4) << r.Out;
+  for (const auto& d : r.Json.value("devices").toArray()) EXPECT_EQ(Str(d.toObject(), "result"), "fwrOk") << r.Out;
 }
 
 }  // namespace
