@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -674,6 +675,26 @@ TEST_F(DeviceVerbs, FleetOnOneBusUpdatesEveryDeviceOfIt) {
   EXPECT_EQ(r.Code, 0) << r.Err << r.Out;
   EXPECT_EQ(r.Json.value("ok").toInt(), 4) << r.Out;
   for (const auto& d : r.Json.value("devices").toArray()) EXPECT_EQ(Str(d.toObject(), "result"), "fwrOk") << r.Out;
+}
+
+TEST_F(DeviceVerbs, EveryCommandIsInTheHelpTheManualAndTheCompletion) {
+  const std::string completion = ReadAll(SourceDir() + "/packaging/vornik-tool.bash-completion");
+  const std::string manual = ReadAll(SourceDir() + "/docs/man/vornik-tool.1");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(completion, m, std::regex("commands=\"([^\"]+)\""))) << completion;
+  std::istringstream names(m[1].str());
+  const std::string help = Run("--help", {}).Out;
+  int count = 0;
+  for (std::string name; names >> name; ++count) {
+    EXPECT_NE(help.find("  " + name + " "), std::string::npos) << name << " in --help";
+    std::string roff;
+    for (char c : name) roff += c == '-' ? std::string("\\\\-") : std::string(1, c);
+    EXPECT_TRUE(std::regex_search(manual, std::regex("\\n\\.BI? " + roff + "[ \\n]"))) << name << " in vornik-tool(1)";
+    const TToolRun r = Run(name, {"--no-such-option", "--json"});
+    EXPECT_EQ(r.Code, 2) << name;
+    EXPECT_EQ(r.Err.find("unknown command"), std::string::npos) << name << ": " << r.Err;
+  }
+  EXPECT_GE(count, 14);
 }
 
 }  // namespace
