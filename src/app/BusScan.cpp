@@ -97,7 +97,7 @@ void TBusScan::Start(std::vector<uint32_t> Addresses, std::function<void(const T
 }
 
 void TBusScan::Next() {
-  if (stopped_ || next_ >= addresses_.size()) {
+  if (stopped_ || next_ >= addresses_.size() || !session_.Comms.LinkUp()) {
     Finish();
     return;
   }
@@ -136,7 +136,12 @@ void TBusScan::Finish() {
   outcome_.ExitCode = kExitOk;
   outcome_.Text = std::to_string(outcome_.Devices.size()) + " of " + std::to_string(outcome_.Asked) +
                   " addresses answered";
-  if (stopped_ && outcome_.Asked < addresses_.size()) {
+  if (!stopped_ && outcome_.Asked < addresses_.size()) {
+    // The port went away (an adapter pulled) or the connection was lost in the middle.
+    outcome_.Result = "no-link";
+    outcome_.ExitCode = kExitNoLink;
+    outcome_.Text = session_.LinkFailureText() + "; " + outcome_.Text + " before the link was lost";
+  } else if (stopped_ && outcome_.Asked < addresses_.size()) {
     outcome_.Result = "stopped";
     outcome_.ExitCode = kExitFailed;
     outcome_.Text += " (stopped before the end)";

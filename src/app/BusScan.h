@@ -47,7 +47,8 @@ class TBusScan {
   std::function<void(std::size_t Asked, std::size_t Total, std::size_t Found)> OnProgress;
 
   /// Asks every address of Addresses (broadcast addresses are left out); Done once, from the loop.
-  /// Results: "ok" (also when nobody answered), "no-link".
+  /// Results: "ok" (also when nobody answered), "stopped", "no-link" (the link did not open, or
+  /// was lost part of the way: the devices found until then are kept).
   void Start(std::vector<uint32_t> Addresses, std::function<void(const TScanOutcome&)> Done);
   /// Ends after the address being asked.
   void Stop() { stopped_ = true; }

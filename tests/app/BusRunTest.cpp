@@ -181,6 +181,25 @@ TEST_F(BusRun, ScanOverAPortThatCannotBeOpenedIsNoLink) {
   EXPECT_NE(o.Text.find("/dev/ttyUSB9"), std::string::npos) << o.Text;
 }
 
+TEST_F(BusRun, ScanWhosePortVanishesEndsAsNoLinkWithWhatItFound) {
+  Add(3);
+  Add(40);
+  // The adapter is pulled soon after the device at 3 has answered.
+  Peer.AfterBytes = [&, armed = false](testkit::MemoryLink& Link) mutable {
+    if (armed || Bus.Find(3)->Counters.FramesOut == 0) return;
+    armed = true;
+    Loop.schedule(Loop.nowMs() + 30, [&Link] {
+      Link.Settings.OpenResult = testkit::MemoryLinkSettings::Open::Missing;
+      Link.Drop();
+    });
+  };
+  const TScanOutcome o = Scan("1-100");
+  EXPECT_EQ(o.Result, "no-link") << o.Text;
+  EXPECT_EQ(o.ExitCode, kExitNoLink);
+  EXPECT_LT(o.Asked, 100u);
+  EXPECT_EQ(Senders(o), (std::vector<uint32_t>{3}));
+}
+
 TEST_F(BusRun, VerifiedWriteGoesToTheAddressedDeviceOnly) {
   TSimDevice& a = Add(178556);
   TSimDevice& b = Add(178557);
