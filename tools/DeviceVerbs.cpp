@@ -1,6 +1,6 @@
-// The single-device verbs of vornik-tool: identify, restart, update, flash-read and flash-write.
-// Each reads its arguments, checks every input before a link is opened, runs the core's session
-// on Qt's loop and prints the result.
+// The single-device verbs of vornik-tool: identify, restart, update, flash-read and flash-write,
+// and scan, which asks a list of addresses on one line. Each reads its arguments, checks every
+// input before a link is opened, runs the core's session on Qt's loop and prints the result.
 #include <QCommandLineParser>
 #include <QDate>
 
