@@ -449,11 +449,10 @@ int RunScan(const TVerbArgs& Args, const QElapsedTimer& Clock) {
         lines += std::to_string(*d.Sender) + "  " + Std(obj["format"].toString()) + "  " +
                  Std(obj["build_id"].toString()) + "  " + Std(obj["name"].toString()) + "\n";
       }
+      // Also after a link lost part of the way: the devices found until then.
       QJsonObject obj;
-      if (O.Result != "no-link") {
-        obj["devices"] = list;
-        obj["asked"] = static_cast<qint64>(O.Asked);
-      }
+      obj["devices"] = list;
+      obj["asked"] = static_cast<qint64>(O.Asked);
       Finish(Report(c.Json, obj, O.Result, O.Text, Clock, O.ExitCode, lines));
     });
   });
