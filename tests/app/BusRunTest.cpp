@@ -285,6 +285,36 @@ TEST_F(BusRun, FleetUpdatesTheDevicesOfABusOneAfterAnotherOnOneOpenPort) {
   EXPECT_EQ(opens.size(), 2u);  // these devices take their blocks without a restart that reopens the port
 }
 
+TEST_F(BusRun, FleetWhoseBusPortVanishesEndsEveryDeviceOfIt) {
+  TLoadedFirmware fw;
+  test::WriteAll(Dir.Path("fw.hex"), test::HexText(0x4000, test::ImageWithInfo(0x4000, 0x5000, "Build:77777")));
+  std::string refusal;
+  ASSERT_TRUE(LoadFirmwareFile(Dir.Path("fw.hex"), fw, {}, &refusal)) << refusal;
+  for (uint32_t a = 178556; a < 178559; ++a) Add(a);
+  std::vector<TRunDevice> devices(3);
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    devices[i].Connection = Serial(178556 + static_cast<uint32_t>(i));
+    devices[i].Label = devices[i].Connection.Target();
+  }
+  // The adapter is pulled in the middle of the first device's upload.
+  Peer.AfterBytes = [&](testkit::MemoryLink& Link) {
+    if (Bus.Device(0).Counters.Blocks < 20 || !Link.isOpen()) return;
+    Link.Settings.OpenResult = testkit::MemoryLinkSettings::Open::Missing;
+    Link.Drop();
+  };
+  TFleetRun run(Platform(), devices, fw, File, TUpdateOptions{}, 8);
+  bool done = false;
+  run.Start([&] { done = true; });
+  ASSERT_TRUE(Loop.runUntil([&] { return done; }, kLimitMs));
+  EXPECT_EQ(devices[0].Outcome.Result, "fwrKRVError") << devices[0].Outcome.Text;
+  EXPECT_EQ(devices[0].Outcome.ExitCode, kExitFailed);
+  for (std::size_t i = 1; i < devices.size(); ++i) {
+    EXPECT_EQ(devices[i].Outcome.Result, "no-link") << i << ": " << devices[i].Outcome.Text;
+    EXPECT_EQ(devices[i].Outcome.ExitCode, kExitNoLink) << i;
+  }
+  for (std::size_t i = 0; i < devices.size(); ++i) EXPECT_EQ(Bus.Device(i).Installs(), 0) << i;
+}
+
 TEST(AddressList, ParsesAddressesRangesAndHexadecimal) {
   struct TCase {
     const char* Text;
