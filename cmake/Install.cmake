@@ -1,4 +1,5 @@
-# `cmake --install`: the three programs, the desktop entry and its icon, the manual pages
+# `cmake --install`: the three programs, the desktop entry and its icon, vornik-tool's bash
+# completion, the manual pages
 # (compressed, as Debian wants them) and the README, in the usual GNU folders.
 include(GNUInstallDirs)
 
@@ -14,6 +15,8 @@ endforeach()
 
 install(FILES packaging/vornik.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/vornik.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES packaging/vornik-tool.bash-completion DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME vornik-tool)
 
 # gzip -n: no name or time stamp inside, so the same page gives the same bytes.
 find_program(GZIP_PROGRAM gzip REQUIRED)

@@ -31,6 +31,7 @@ contents=$(dpkg-deb --contents "$DEB" | awk '{print $6}')
 for path in ./usr/bin/vornik ./usr/bin/vornik-tool ./usr/bin/vornik-sim \
   ./usr/share/applications/vornik.desktop ./usr/share/icons/hicolor/scalable/apps/vornik.svg \
   ./usr/share/man/man1/vornik.1.gz ./usr/share/man/man1/vornik-tool.1.gz ./usr/share/man/man1/vornik-sim.1.gz \
+  ./usr/share/bash-completion/completions/vornik-tool \
   ./usr/share/doc/vornik/README.md ./usr/share/doc/vornik/copyright ./usr/share/doc/vornik/changelog.gz; do
   grep -qx "$path" <<<"$contents" || fail "the package lacks $path"
 done

@@ -1,6 +1,6 @@
-// The single-device verbs of vornik-tool: identify, restart, update, flash-read and flash-write.
-// Each reads its arguments, checks every input before a link is opened, runs the core's session
-// on Qt's loop and prints the result.
+// The single-device verbs of vornik-tool: identify, restart, update, flash-read and flash-write,
+// and scan, which asks a list of addresses on one line. Each reads its arguments, checks every
+// input before a link is opened, runs the core's session on Qt's loop and prints the result.
 #include <QCommandLineParser>
 #include <QDate>
 
@@ -15,10 +15,12 @@
 #include "VerbCommon.h"
 #include "VerbOutput.h"
 #include "Verbs.h"
+#include "app/BusScan.h"
 #include "app/DeviceOperations.h"
 #include "app/FirmwareLoader.h"
 #include "app/UpdateSession.h"
 #include "platform/qt/QtEventLoop.h"
+#include "platform/qt/StopSignals.h"
 #include "util/FileReplace.h"
 #include "util/MorvelUtils.h"
 
@@ -46,9 +48,11 @@ bool WantsJson(const TVerbArgs& Args) {
 struct TCommon {
   std::string Verb;
   TConnection Connection;
+  std::unique_ptr<TIniFile> BaseSettings;  ///< the file under --answer-ms and --tries
   std::unique_ptr<TIniFile> Settings;
   std::string LogFile;
   bool Json = false;
+  TAnswerTimes AnswerDefaults;  ///< the verb's own answer times where --answer-ms/--tries are not given
 };
 
 void AddCommonOptions(QCommandLineParser& P) {
@@ -61,6 +65,7 @@ void AddCommonOptions(QCommandLineParser& P) {
   P.addOption({"settings", "settings file (DEBUG and BATCH sections)", "FILE"});
   P.addOption({"log", "communication log file", "FILE"});
   P.addOption({"json", "result as one JSON object"});
+  AddAnswerTimeOptions(P);
 }
 
 /// The folder of an output file exists (an empty folder part is the current folder).
@@ -101,6 +106,7 @@ std::optional<std::string> ReadCommon(const QCommandLineParser& P, TCommon& C) {
     c.Address = *a;
   }
   if (auto bad = OpenSettings(P.isSet("settings"), Std(P.value("settings")), C.Settings)) return bad;
+  if (auto bad = ApplyAnswerTimeOptions(P, C.Settings, C.BaseSettings, C.AnswerDefaults)) return bad;
   if (P.isSet("log")) {
     C.LogFile = Std(P.value("log"));
     if (C.LogFile.empty() || !OutputFolderExists(C.LogFile)) return "the folder of the log file does not exist: " + C.LogFile;
@@ -223,6 +229,8 @@ TFlashRequest FlashRequest(const QCommandLineParser& P, std::string& Error) {
   r.Turbo = P.isSet("turbo");
   return r;
 }
+
+constexpr int32_t kScanAnswerMs = 50;
 
 const std::vector<QCommandLineOption> kFlashOptions = {
     {"start-page", "first page", "P"}, {"page-size", "page size", "S"}, {"turbo", "turbo mode"}};
@@ -348,7 +356,9 @@ int RunFlashRead(const TVerbArgs& Args, const QElapsedTimer& Clock) {
           code = kExitFailed;
         }
       }
-      Finish(Report(c.Json, {{"bytes", static_cast<qint64>(bytes)}}, result, text, Clock, code));
+      QJsonObject obj{{"bytes", static_cast<qint64>(bytes)}};
+      if (code == kExitOk) obj["sha256"] = QString::fromStdString(O.Sha256);
+      Finish(Report(c.Json, obj, result, text, Clock, code, code == kExitOk ? "sha256 " + O.Sha256 + "\n" : ""));
     });
   });
 }
@@ -356,7 +366,7 @@ int RunFlashRead(const TVerbArgs& Args, const QElapsedTimer& Clock) {
 int RunFlashWrite(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   const std::string verb = "flash-write";
   TParsed p;
-  Parse(p, verb, Args, Clock, kFlashOptions, true);
+  Parse(p, verb, Args, Clock, With(kFlashOptions, {{"verify", "read the written range back and compare it"}}), true);
   if (p.Code) return *p.Code;
   TCommon& c = p.Common;
   const QCommandLineParser& P = p.Parser;
@@ -375,13 +385,80 @@ int RunFlashWrite(const TVerbArgs& Args, const QElapsedTimer& Clock) {
     }
   }
   if (request.Data.empty()) return UsageFailure(verb, "the files to write are empty", c.Json, Clock);
+  request.Verify = P.isSet("verify");
 
   TProgressLine progress("flash-write", request.Data.size(), StderrIsTerminal());
   return RunOperation(c, [&](TDeviceSession&, TDeviceOperation& op) {
     op.OnProgress = [&](uint64_t Bytes) { progress.Update(Bytes); };
     op.WriteFlash(request, [&](const TFlashOutcome& O) {
       progress.Finish();
-      Finish(Report(c.Json, {{"bytes", static_cast<qint64>(O.Bytes)}}, O.Result, O.Text, Clock, O.ExitCode));
+      QJsonObject obj{{"bytes", static_cast<qint64>(O.Bytes)}};
+      if (!O.Sha256.empty()) obj["sha256"] = QString::fromStdString(O.Sha256);
+      if (O.FirstDifference) obj["first_difference"] = static_cast<qint64>(*O.FirstDifference);
+      if (request.Verify) obj["verified"] = O.ExitCode == kExitOk;
+      Finish(Report(c.Json, obj, O.Result, O.Text, Clock, O.ExitCode, O.Sha256.empty() ? "" : "sha256 " + O.Sha256 + "\n"));
+    });
+  });
+}
+
+int RunScan(const TVerbArgs& Args, const QElapsedTimer& Clock) {
+  const std::string verb = "scan";
+  TParsed p;
+  // Most addresses of a scan stay silent: short answer times and one try unless given.
+  p.Common.AnswerDefaults.Ms = {kScanAnswerMs};
+  p.Common.AnswerDefaults.Tries = 1;
+  Parse(p, verb, Args, Clock, {{"addresses", "addresses and ranges to ask", "LIST"}});
+  if (p.Code) return *p.Code;
+  TCommon& c = p.Common;
+  const QCommandLineParser& P = p.Parser;
+  if (P.isSet("address")) return UsageFailure(verb, "scan asks the addresses of --addresses LIST, not --address", c.Json, Clock);
+  std::vector<uint32_t> addresses;
+  if (P.isSet("addresses")) {
+    std::string error;
+    auto list = ParseAddressList(Std(P.value("addresses")), error);
+    if (!list) return UsageFailure(verb, error, c.Json, Clock);
+    addresses = std::move(*list);
+    const std::size_t before = addresses.size();
+    std::erase_if(addresses, IsBroadcastAddress);
+    if (addresses.empty()) return UsageFailure(verb, "no address to ask (the broadcast address is never asked)", c.Json, Clock);
+    if (addresses.size() != before) ErrorLine("vornik-tool scan: the broadcast address is left out");
+  } else {
+    for (uint32_t a = 1; a <= 254; ++a) addresses.push_back(a);
+  }
+
+  const bool terminal = StderrIsTerminal();
+  int lastDecile = 0;
+  TDeviceSession session(QtSessionPlatform(), c.Connection, *c.Settings, c.LogFile);
+  TBusScan scan(session);
+  scan.OnProgress = [&](std::size_t Asked, std::size_t Total, std::size_t Found) {
+    const int decile = static_cast<int>(Asked * 10 / std::max<std::size_t>(Total, 1));
+    const std::string line = "scan: " + std::to_string(Asked) + "/" + std::to_string(Total) + " addresses, " +
+                             std::to_string(Found) + (Found == 1 ? " device" : " devices");
+    if (terminal) {
+      std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+      if (Asked == Total) std::fputc('\n', stderr);
+      std::fflush(stderr);
+    } else if (decile > lastDecile) {
+      lastDecile = decile;
+      ErrorLine(line);
+    }
+  };
+  TStopSignals stopSignals([&scan] { scan.Stop(); });
+  return QtEventLoop::run([&] {
+    scan.Start(addresses, [&](const TScanOutcome& O) {
+      QJsonArray list;
+      std::string lines;
+      for (const TIdentifyOutcome& d : O.Devices) {
+        const QJsonObject obj = DeviceJson(d, *d.Sender);
+        list.append(obj);
+        lines += std::to_string(*d.Sender) + "  " + Std(obj["format"].toString()) + "  " +
+                 Std(obj["build_id"].toString()) + "  " + Std(obj["name"].toString()) + "\n";
+      }
+      // Also after a link lost part of the way: the devices found until then.
+      QJsonObject obj;
+      obj["devices"] = list;
+      obj["asked"] = static_cast<qint64>(O.Asked);
+      Finish(Report(c.Json, obj, O.Result, O.Text, Clock, O.ExitCode, lines));
     });
   });
 }

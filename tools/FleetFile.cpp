@@ -1,5 +1,10 @@
 #include "FleetFile.h"
 
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
 #include "VerbCommon.h"
 
 namespace vornik {
@@ -96,6 +101,33 @@ bool ParseLine(std::string_view Line, TConnection& C, std::string& Error) {
 
 }  // namespace
 
+/// The same device twice (the same TCP host and port, or the same serial device file, and the
+/// same address) would be updated twice, the second time while the first runs or right after.
+static bool NoDeviceTwice(const std::vector<TFleetEntry>& Entries, std::string& Error) {
+  std::map<std::string, int> first;  // device -> line
+  for (const TFleetEntry& e : Entries) {
+    const TConnection& c = e.Connection;
+    std::string key;
+    if (c.Serial) {
+      std::error_code ec;
+      const std::filesystem::path file = std::filesystem::canonical(c.Path, ec);
+      key = "serial " + (ec ? c.Path : file.string());
+    } else {
+      std::string host = c.Host;
+      for (char& ch : host) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      key = "tcp " + host + " " + std::to_string(c.Port);
+    }
+    key += " " + std::to_string(c.Address);
+    const auto [it, added] = first.emplace(key, e.Line);
+    if (!added) {
+      Error = "line " + std::to_string(e.Line) + " names the device of line " + std::to_string(it->second) +
+              " again (the same connection and address)";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ParseFleetFile(std::string_view Content, std::vector<TFleetEntry>& Entries, std::string& Error) {
   int lineNo = 0;
   std::size_t pos = 0;
@@ -119,7 +151,7 @@ bool ParseFleetFile(std::string_view Content, std::vector<TFleetEntry>& Entries,
     }
     Entries.push_back(std::move(e));
   }
-  return true;
+  return NoDeviceTwice(Entries, Error);
 }
 
 }  // namespace vornik

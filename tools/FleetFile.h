@@ -1,7 +1,8 @@
 // The devices file of `vornik-tool fleet`: one device a line, `HOST:PORT:ADDRESS` (an IPv6 host in
 // brackets) or `serial:PATH:BAUD:ADDRESS`, the address decimal or "$" hexadecimal. Blank lines are
 // ignored and "#" starts a comment anywhere on a line. The first malformed line makes the whole
-// file unusable, named by its line number.
+// file unusable, named by its line number; so does a device named twice (the same TCP host and
+// port, or the same serial device file under any name, and the same address), naming both lines.
 #pragma once
 
 #include <string>

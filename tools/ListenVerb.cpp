@@ -50,6 +50,7 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   p.addOption({"max-unidentified", "unidentified connections kept", "N"});
   p.addOption({"max-per-address", "unserved connections kept from one remote address", "N"});
   p.addOption({"json", "result as one JSON object"});
+  AddAnswerTimeOptions(p);
   QStringList list{QStringLiteral("vornik-tool")};
   for (const std::string& a : Args) list << QString::fromLocal8Bit(a.c_str());
   if (!p.parse(list)) return UsageFailure(verb, Std(p.errorText()), json, Clock);
@@ -117,6 +118,8 @@ int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock) {
   std::unique_ptr<TIniFile> settings;
   if (auto bad = OpenSettings(p.isSet("settings"), Std(p.value("settings")), settings))
     return UsageFailure(verb, *bad, json, Clock);
+  std::unique_ptr<TIniFile> fileSettings;
+  if (auto bad = ApplyAnswerTimeOptions(p, settings, fileSettings)) return UsageFailure(verb, *bad, json, Clock);
   if (auto bad = UploadSettingsProblem(*settings)) return UsageFailure(verb, *bad, json, Clock);
 
   options.LogDir = p.isSet("log-dir") ? Std(p.value("log-dir")) : std::string(kDefaultLogDir);

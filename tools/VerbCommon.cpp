@@ -78,6 +78,47 @@ std::optional<std::string> OpenSettings(bool Given, const std::string& Name, std
   return std::nullopt;
 }
 
+void AddAnswerTimeOptions(QCommandLineParser& P) {
+  P.addOption({"answer-ms", "answer times of the 1st, 2nd and later tries (ms)", "T1[,T2,T3]"});
+  P.addOption({"tries", "transmissions of a request before giving up", "N"});
+}
+
+std::optional<std::string> ParseAnswerTimes(const std::string& Ms, const std::string& Tries, TAnswerTimes& Times) {
+  if (!Ms.empty()) {
+    Times.Ms.clear();
+    std::string_view rest = Ms;
+    while (true) {
+      const auto comma = rest.find(',');
+      const auto v = ParseRange(rest.substr(0, comma), 1, 600000);
+      if (!v || Times.Ms.size() == 3) return "bad --answer-ms (one to three times of 1..600000 ms, T1[,T2,T3]): " + Ms;
+      Times.Ms.push_back(static_cast<int32_t>(*v));
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  if (!Tries.empty()) {
+    const auto n = ParseRange(Tries, 1, 100);
+    if (!n) return "bad --tries (1..100): " + Tries;
+    Times.Tries = static_cast<int32_t>(*n);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ApplyAnswerTimeOptions(const QCommandLineParser& P, std::unique_ptr<TIniFile>& Settings,
+                                                  std::unique_ptr<TIniFile>& Base, TAnswerTimes Times) {
+  const bool ms = P.isSet("answer-ms");
+  const bool tries = P.isSet("tries");
+  if (ms && P.value("answer-ms").isEmpty()) return "empty --answer-ms";
+  if (tries && P.value("tries").isEmpty()) return "empty --tries";
+  if (auto bad = ParseAnswerTimes(ms ? P.value("answer-ms").toStdString() : std::string(),
+                                  tries ? P.value("tries").toStdString() : std::string(), Times))
+    return bad;
+  if (Times.Empty()) return std::nullopt;
+  Base = std::move(Settings);
+  Settings = std::make_unique<TAnswerTimeSettings>(*Base, std::move(Times));
+  return std::nullopt;
+}
+
 std::optional<std::string> UploadSettingsProblem(TIniFile& Settings) {
   TFirmwareUploader probe(QtEventLoop::instance());
   ApplyShippedUploaderSettings(probe);

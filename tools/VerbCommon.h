@@ -5,6 +5,7 @@
 // on.
 #pragma once
 
+#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QJsonObject>
 
@@ -16,6 +17,7 @@
 
 #include "app/CreateMissingValuesIni.h"
 #include "app/DeviceSession.h"
+#include "app/UpdateSettings.h"
 #include "firmware/PackageFiles.h"
 
 namespace vornik {
@@ -52,6 +54,16 @@ class TDefaultSettings final : public TIniFile {
 /// The settings for --settings FILE (read only) when Given, otherwise the defaults of a fresh file.
 /// The error text when the file cannot be read.
 std::optional<std::string> OpenSettings(bool Given, const std::string& Name, std::unique_ptr<TIniFile>& Settings);
+/// --answer-ms T1[,T2,T3] and --tries N, which every device verb takes.
+void AddAnswerTimeOptions(QCommandLineParser& Parser);
+/// Parses "T1[,T2,T3]" (ms, 1..600000 each) and N (1..100); the error text or nullopt.
+std::optional<std::string> ParseAnswerTimes(const std::string& Ms, const std::string& Tries, TAnswerTimes& Times);
+/// With --answer-ms or --tries given, Settings is replaced by one whose DEBUG answer times and
+/// TriesMax read as given (Defaults, when not empty, stand in for options not given); Base then
+/// holds the file read before. The error text of a bad value, or nullopt.
+std::optional<std::string> ApplyAnswerTimeOptions(const QCommandLineParser& Parser, std::unique_ptr<TIniFile>& Settings,
+                                                  std::unique_ptr<TIniFile>& Base, TAnswerTimes Defaults = {});
+
 /// The reason Settings would make every upload refuse to start, or nullopt.
 std::optional<std::string> UploadSettingsProblem(TIniFile& Settings);
 

@@ -33,6 +33,9 @@ int RunFlashRead(const TVerbArgs& Args, const QElapsedTimer& Clock);
 int RunFlashWrite(const TVerbArgs& Args, const QElapsedTimer& Clock);
 int RunFleet(const TVerbArgs& Args, const QElapsedTimer& Clock);
 int RunListen(const TVerbArgs& Args, const QElapsedTimer& Clock);
+int RunScan(const TVerbArgs& Args, const QElapsedTimer& Clock);
+// The serial ports present (PortsVerb.cpp).
+int RunPorts(const TVerbArgs& Args, const QElapsedTimer& Clock);
 
 inline const std::vector<TVerb>& VerbTable() {
   static const std::vector<TVerb> verbs = {
@@ -42,6 +45,7 @@ inline const std::vector<TVerb>& VerbTable() {
       {"restart", true, RunRestart},          {"update", true, RunUpdate},
       {"flash-read", true, RunFlashRead},     {"flash-write", true, RunFlashWrite},
       {"fleet", true, RunFleet},              {"listen", true, RunListen},
+      {"scan", true, RunScan},                {"ports", false, RunPorts},
   };
   return verbs;
 }

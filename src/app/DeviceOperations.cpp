@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/VornikTexts.h"
+#include "util/Sha256.h"
 
 namespace vornik {
 
@@ -17,6 +18,14 @@ const char* FlashResultName(TFlashRWResult R) {
     case TFlashRWResult::freInvalidAnswer: return "freInvalidAnswer";
   }
   return "freInvalidAnswer";
+}
+
+std::optional<uint64_t> FirstDifference(std::string_view Written, std::string_view Read) {
+  const std::size_t n = std::min(Written.size(), Read.size());
+  for (std::size_t i = 0; i < n; ++i)
+    if (Written[i] != Read[i]) return i;
+  if (Written.size() != Read.size()) return n;
+  return std::nullopt;
 }
 
 namespace {
@@ -51,6 +60,10 @@ void TDeviceOperation::OpenThen(std::function<void()> Then, std::function<void(T
 
 void TDeviceOperation::Identify(std::function<void(const TIdentifyOutcome&)> Done) {
   session_.TrackAnswers("ASYSI");
+  // Shorter answer times in the settings (a script that gives up on a silent device quickly)
+  // hold for the identification too.
+  commands_.IdentifyTimeout =
+      std::clamp(session_.Comms.Timeout_1, int32_t{1}, TDeviceCommands::kIdentifyTimeout);
   OpenThen(
       [this, Done] {
         commands_.Identify([this, Done](uint16_t ErrorCode, const std::string& Answer, TKRVMode Format) {
@@ -116,6 +129,7 @@ void TDeviceOperation::ReadFlash(const TFlashRequest& Request, std::function<voi
           if (R == TFlashRWResult::freOk) {
             o.Data = std::move(Data);
             o.Bytes = o.Data.size();
+            o.Sha256 = Sha256Hex(o.Data);
           }
           Done(o);
         };
@@ -140,7 +154,13 @@ void TDeviceOperation::WriteFlash(const TFlashRequest& Request, std::function<vo
   OpenThen(
       [this, Request, Done, total] {
         TFlashReaderWriter& f = session_.Flash;
-        f.OnWritingDone = [this, Done, total](TFlashReaderWriter*, TFlashRWResult R) {
+        f.OnWritingDone = [this, Request, Done, total](TFlashReaderWriter*, TFlashRWResult R) {
+          if (R == TFlashRWResult::freOk && Request.Verify) {
+            written_ = total;
+            // Out of the writer's callback before the read-back starts on the same link.
+            session_.Post([this, Request, Done] { VerifyWritten(Request, Done); });
+            return;
+          }
           session_.Close();
           if (R == TFlashRWResult::freOk) written_ = total;
           TFlashOutcome o;
@@ -148,6 +168,7 @@ void TDeviceOperation::WriteFlash(const TFlashRequest& Request, std::function<vo
           o.Text = FlashRWResultToStr(R);
           o.ExitCode = R == TFlashRWResult::freOk ? kExitOk : FailureExit();
           o.Bytes = written_;
+          if (R == TFlashRWResult::freOk) o.Sha256 = Sha256Hex(Request.Data);
           Done(o);
         };
         f.FlashPageSize = Request.PageSize;
@@ -155,6 +176,42 @@ void TDeviceOperation::WriteFlash(const TFlashRequest& Request, std::function<vo
         f.WriteFlashFromStr(Request.StartPage, Request.Data);
       },
       Failing<TFlashOutcome>(Done));
+}
+
+void TDeviceOperation::VerifyWritten(const TFlashRequest& Request, std::function<void(const TFlashOutcome&)> Done) {
+  TFlashReaderWriter& f = session_.Flash;
+  f.OnPercentDone = nullptr;
+  f.OnReadingDone = [this, Request, Done](TFlashReaderWriter*, TFlashRWResult R, std::string& Data) {
+    session_.Close();
+    TFlashOutcome o;
+    o.Bytes = written_;
+    if (R != TFlashRWResult::freOk) {
+      o.Result = FlashResultName(R);
+      o.Text = texts::kVerifyReadFailed + FlashRWResultToStr(R);
+      o.ExitCode = kExitFailed;
+      Done(o);
+      return;
+    }
+    o.FirstDifference = FirstDifference(Request.Data, Data);
+    if (o.FirstDifference) {
+      const uint64_t page = static_cast<uint64_t>(std::max(Request.PageSize, 1));
+      o.Result = "verify-failed";
+      o.Text = texts::kVerifyFailed + std::to_string(*o.FirstDifference) + ". bájt (" +
+               std::to_string(Request.StartPage + *o.FirstDifference / page) + ". lap, " +
+               std::to_string(*o.FirstDifference % page) + ". bájt)";
+      o.ExitCode = kExitFailed;
+      Done(o);
+      return;
+    }
+    o.Result = FlashResultName(R);
+    o.Text = FlashRWResultToStr(R) + texts::kVerified;
+    o.Sha256 = Sha256Hex(Request.Data);
+    Done(o);
+  };
+  f.FlashPageSize = Request.PageSize;
+  f.BlockSize = static_cast<uint8_t>(Request.BlockSize);
+  f.TurboMode = false;
+  f.ReadFlashToStr(Request.StartPage, static_cast<uint32_t>(Request.Data.size()));
 }
 
 }  // namespace vornik

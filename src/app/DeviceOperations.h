@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/DeviceSession.h"
 #include "codec/KRVProtocol.h"
@@ -39,12 +40,19 @@ struct TFlashRequest {
   bool Turbo = false;
   uint32_t Length = 0;  ///< bytes to read
   std::string Data;     ///< bytes to write
+  bool Verify = false;  ///< read the written range back and compare it
 };
 
 struct TFlashOutcome : TOperationOutcome {
   std::string Data;  ///< what was read
   uint64_t Bytes = 0;
+  std::string Sha256;  ///< of what was read or written, once the whole transfer succeeded
+  std::optional<uint64_t> FirstDifference;  ///< verify-failed: the first differing byte offset
 };
+
+/// The offset of the first byte where Read differs from Written (a shorter Read differs where
+/// it ends), or nullopt when they are equal.
+std::optional<uint64_t> FirstDifference(std::string_view Written, std::string_view Read);
 
 /// The enumeration name of a flash result ("freOk").
 const char* FlashResultName(TFlashRWResult Result);
@@ -61,9 +69,13 @@ class TDeviceOperation {
   void Identify(std::function<void(const TIdentifyOutcome&)> Done);
   void Restart(std::function<void(const TOperationOutcome&)> Done);
   void ReadFlash(const TFlashRequest& Request, std::function<void(const TFlashOutcome&)> Done);
+  /// With Request.Verify the written range is read back over the same link and compared: a
+  /// difference ends as "verify-failed" (kExitFailed), naming the first differing offset; a
+  /// read-back that fails ends with the read's result.
   void WriteFlash(const TFlashRequest& Request, std::function<void(const TFlashOutcome&)> Done);
 
  private:
+  void VerifyWritten(const TFlashRequest& Request, std::function<void(const TFlashOutcome&)> Done);
   /// Opens the link; Then runs when it is up, otherwise Failed with the no-link outcome.
   void OpenThen(std::function<void()> Then, std::function<void(TOperationOutcome)> Failed);
   int FailureExit() const { return session_.DeviceAnswered() ? kExitFailed : kExitNoLink; }

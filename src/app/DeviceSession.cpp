@@ -155,7 +155,21 @@ void TDeviceSession::UseServer(TKRVServerRegistry& Server) {
 }
 
 void TDeviceSession::Close() {
-  if (Comms.Active()) Comms.SetActive(false);
+  if (!KeepOpen && Comms.Active()) Comms.SetActive(false);
+}
+
+void TDeviceSession::Retarget(const TConnection& Connection, const std::string& LogFile) {
+  if (Connection.Serial && Connection.Baud != Comms.Baud) {
+    if (Comms.Active()) Comms.SetActive(false);
+    Comms.Baud = Connection.Baud;
+  }
+  connection_ = Connection;
+  Comms.KRVAddress = Connection.Address;
+  Naplo.SetLogging(!LogFile.empty());
+  if (!LogFile.empty()) Naplo.SetLogFile(LogFile);
+  answered_ = false;
+  answerSender_.reset();
+  watchBuffer_.clear();
 }
 
 }  // namespace vornik

@@ -98,14 +98,22 @@ class TDeviceSession {
   /// Activates the engine; Done(true) once the link is up, Done(false) when it cannot be opened
   /// (the engine is then inactive again). Done runs from the loop, never inside Open.
   void Open(std::function<void(bool Up)> Done);
-  /// Deactivates the engine (queued items end with ErrorCode 6).
+  /// Deactivates the engine (queued items end with ErrorCode 6); does nothing while KeepOpen.
   void Close();
+  /// The link stays open over Close() (devices on one bus that are updated one after another);
+  /// the destructor still closes it.
+  bool KeepOpen = false;
+  /// The next device on the same line: its address and log file, the answer tracking begun
+  /// afresh. A different baud rate closes the link, which the next Open() opens at the new rate.
+  void Retarget(const TConnection& Connection, const std::string& LogFile);
   /// The link is a connection the device opened to Server: the engine runs in server mode and
   /// is handed the device's socket by the server once activated (Open).
   void UseServer(TKRVServerRegistry& Server);
   bool DeviceAnswered() const { return answered_; }
   /// Sender address of the last clean frame whose payload begins with Code (TrackAnswers only).
   std::optional<uint32_t> AnswerSender() const { return answerSender_; }
+  /// Forgets the sender of the last answer (before the next request of a scan).
+  void ForgetAnswerSender() { answerSender_.reset(); }
   /// Keep decoding after the first answer, remembering senders of frames that begin with Code.
   void TrackAnswers(std::string Code) { trackCode_ = std::move(Code); }
   const TConnection& Connection() const { return connection_; }

@@ -3,6 +3,12 @@
 // exactly the update of a single device (TUpdateSession); a device that fails only ends its own
 // row. Stop() (SIGINT/SIGTERM) aborts the running updates; devices not started yet end as
 // stopped.
+//
+// Devices on one bus: the devices of a list that share a serial device (the same path, or paths
+// that lead to the same device file) form one lane, updated one after another in list order on
+// one open port, which counts as one of the Parallel updates; every other device is a lane of its
+// own. The port stays open from one device to the next (only a restart that needs it reopens
+// it, inside the update); a device with another baud rate reopens it at that rate.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +45,10 @@ struct TRunProgress {
   std::function<void(int Row, const std::string& Line)> Ended;
 };
 
+/// The devices' lanes: indexes into Devices in list order, one lane per serial device file (see
+/// above) and one per other device, ordered by their first device.
+std::vector<std::vector<std::size_t>> DeviceLanes(const std::vector<TRunDevice>& Devices);
+
 /// Log file names after the device, unique within a run.
 std::string UniqueLogName(const std::string& Device, std::vector<std::string>& Used);
 
@@ -58,8 +68,9 @@ class TFleetRun {
  private:
   struct TRunning;
   void Fill();
-  void StartDevice(std::size_t Index);
-  void Ended(std::size_t Index, const TUpdateOutcome& O);
+  void StartLane(std::size_t Lane);
+  void StartDevice(std::size_t Lane);
+  void Ended(std::size_t Lane, std::size_t Index, const TUpdateOutcome& O);
 
   TSessionPlatform platform_;
   std::vector<TRunDevice>& devices_;
@@ -67,10 +78,13 @@ class TFleetRun {
   TIniFile& settings_;
   TUpdateOptions options_;
   int parallel_;
-  std::vector<std::unique_ptr<TRunning>> running_;  ///< per device index, while it runs
+  std::vector<std::vector<std::size_t>> lanes_;
+  std::vector<std::size_t> lanePos_;                ///< per lane: its next device
+  std::vector<std::unique_ptr<TRunning>> running_;  ///< per lane, while it runs
   std::vector<int64_t> startedAt_;
   std::function<void()> done_;
-  std::size_t next_ = 0;
+  std::size_t next_ = 0;  ///< the next lane to start
+  bool stopping_ = false;
   int runningCount_ = 0;
   TPosted posted_;
 };

@@ -1,5 +1,8 @@
 #include "app/UpdateSettings.h"
 
+#include <algorithm>
+#include <string>
+
 #include "app/CreateMissingValuesIni.h"
 #include "comms/KRVComms.h"
 #include "firmware/PackageFiles.h"
@@ -85,6 +88,37 @@ void ApplyUpdateSettings(TIniFile& ini, TKRVComms& KRVComms, TFirmwareUploader& 
   FirmwareUploader.SetBatchSize(ini.ReadInteger("BATCH", "BatchSize", FirmwareUploader.BatchSize()));
   FirmwareUploader.SetTimeBetweenPcks(ini.ReadInteger("BATCH", "TimeBetweenPcks", FirmwareUploader.TimeBetweenPcks()));
   FirmwareUploader.SetCSYGATimeout(ini.ReadInteger("BATCH", "CSYGATimeout", FirmwareUploader.CSYGATimeout()));
+}
+
+TAnswerTimeSettings::TAnswerTimeSettings(TIniFile& Base, TAnswerTimes Times)
+    : TIniFile(Base.FileName()), base_(Base), times_(std::move(Times)) {}
+
+std::optional<int32_t> TAnswerTimeSettings::Override(std::string_view Section, std::string_view Ident) const {
+  if (Section != "DEBUG") return std::nullopt;
+  if (Ident == "TriesMax") return times_.Tries;
+  if (times_.Ms.empty()) return std::nullopt;
+  std::size_t k = 0;
+  if (Ident == "Timeout1") {
+    k = 0;
+  } else if (Ident == "Timeout2") {
+    k = 1;
+  } else if (Ident == "Timeout3") {
+    k = 2;
+  } else {
+    return std::nullopt;
+  }
+  return times_.Ms[std::min(k, times_.Ms.size() - 1)];
+}
+
+std::string TAnswerTimeSettings::ReadString(std::string_view Section, std::string_view Ident,
+                                            std::string_view Default) {
+  if (const auto v = Override(Section, Ident)) return std::to_string(*v);
+  return base_.ReadString(Section, Ident, Default);
+}
+
+int32_t TAnswerTimeSettings::ReadInteger(std::string_view Section, std::string_view Ident, int32_t Default) {
+  if (const auto v = Override(Section, Ident)) return *v;
+  return base_.ReadInteger(Section, Ident, Default);
 }
 
 void StartFirmwareUpload(TFirmwareUploader& Uploader, const TLoadedFirmware& Firmware, const TUploadOptions& Options) {

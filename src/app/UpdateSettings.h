@@ -8,6 +8,13 @@
 // fresh settings file gets.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "app/CreateMissingValuesIni.h"
+
 namespace vornik {
 
 class TIniFile;
@@ -32,6 +39,27 @@ void ApplyShippedUploaderSettings(TFirmwareUploader& Uploader);
 /// Sections DEBUG and BATCH into the engine and the uploader. Defaults of BlockLength, BatchSize,
 /// TimeBetweenPcks and CSYGATimeout are the uploader's current values.
 void ApplyUpdateSettings(TIniFile& Reader, TKRVComms& Comms, TFirmwareUploader& Uploader);
+
+/// Answer times and tries given on the command line instead of the settings file's.
+struct TAnswerTimes {
+  std::vector<int32_t> Ms;      ///< Timeout1, Timeout2, Timeout3 in ms; a missing one repeats the last given
+  std::optional<int32_t> Tries;  ///< TriesMax
+  bool Empty() const { return Ms.empty() && !Tries; }
+};
+
+/// A settings file whose DEBUG Timeout1..Timeout3 and TriesMax read as Times says, everything
+/// else as Base reads it. Reads only; Base must outlive it.
+class TAnswerTimeSettings final : public TIniFile {
+ public:
+  TAnswerTimeSettings(TIniFile& Base, TAnswerTimes Times);
+  std::string ReadString(std::string_view Section, std::string_view Ident, std::string_view Default) override;
+  int32_t ReadInteger(std::string_view Section, std::string_view Ident, int32_t Default) override;
+
+ private:
+  std::optional<int32_t> Override(std::string_view Section, std::string_view Ident) const;
+  TIniFile& base_;
+  TAnswerTimes times_;
+};
 
 /// Configures the uploader for Firmware (bootloader announcement, start address) and Options,
 /// then starts it with the scrambled image. Raises what UploadFromStr raises (a block length of 0

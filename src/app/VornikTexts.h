@@ -120,6 +120,9 @@ inline constexpr const char* kFileLengthLabel = "Letöltéskor a letöltendő f�
 inline constexpr const char* kPageSizeLabel = "A flash lapmérete (bájt):";
 inline constexpr const char* kBlockSizeLabel = "Hány bájtos blokkokban olvasson (max. 255):";
 inline constexpr const char* kTurboFlash = "Turbó mód";
+inline constexpr const char* kVerifyFailed = "A visszaolvasott tartalom eltér a felírttól; az első eltérés: ";
+inline constexpr const char* kVerifyReadFailed = "A felírás befejeződött, de a visszaolvasás nem sikerült: ";
+inline constexpr const char* kVerified = ", a visszaolvasott tartalom egyezik";
 inline constexpr const char* kTurboFlashHint =
     "Ha bejelöli, gyorsabb lesz a feltöltés, de ha lassú vagy \r\n"
     "bizonytalan minőségű a kapcsolat, akkor hibás lehet a feltöltött fájl.";

@@ -15,14 +15,14 @@ void TDeviceCommands::SendIdentify(TKRVMode Mode, TIdentifyDone Done, bool Last)
   FComms.SetKRVMode(Mode);
   auto* item = new TKuldendo(std::string(kCSYSI), Destination());
   item->Ans = std::string(kASYSI);
-  item->Timeout = kIdentifyTimeout;
+  item->Timeout = IdentifyTimeout;
   std::weak_ptr<TDeviceCommands*> self = FSelf;
   item->OnResult = [self, Mode, Last, Done = std::move(Done)](TKRVComms*, const std::string& S, uint16_t ErrorCode,
                                                               int32_t, int32_t) {
     const auto alive = self.lock();
     if (!alive) return;
     TDeviceCommands& me = **alive;
-    if (ErrorCode != ecOk && !Last) {
+    if (ErrorCode != ecOk && !Last && me.IdentifyInKRV) {
       me.SendIdentify(TKRVMode::PMKRVOnly, Done, true);
       return;
     }

@@ -32,6 +32,11 @@ class TDeviceCommands {
   TDeviceCommands(const TDeviceCommands&) = delete;
   TDeviceCommands& operator=(const TDeviceCommands&) = delete;
 
+  /// The identification's first answer time (at least the engine's answer time of each try).
+  int32_t IdentifyTimeout = kIdentifyTimeout;
+  /// false: the identification is asked in KRVW only (a KRV frame carries just the low byte of a
+  /// longer address).
+  bool IdentifyInKRV = true;
   /// Destination of both commands; 0 means the engine's KRVAddress at the time of sending.
   uint32_t Address = 0;
 

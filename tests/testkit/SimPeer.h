@@ -1,22 +1,27 @@
 // Puts the simulated device (TSimDevice) on a MemoryLink: bytes from the engine are fed to it at
 // the virtual time they arrive, its frames go back over the link, and its own wake-ups (answers
 // after the turnaround, the end of a restart) are scheduled on the virtual loop. A device that
-// hangs up after an answer (a fault) ends the line right after that answer has arrived.
+// hangs up after an answer (a fault) ends the line right after that answer has arrived. The same
+// peer serves a whole simulated bus (TSimBusPeer): every device hears the line, each answers
+// its own frames.
 #pragma once
 
 #include <functional>
 #include <set>
 #include <string_view>
 
+#include "sim/SimBus.h"
 #include "sim/SimDevice.h"
 #include "testkit/MemoryLink.h"
 #include "testkit/VirtualLoop.h"
 
 namespace vornik::testing {
 
-class TSimPeer final : public testkit::MemoryPeer {
+/// TDevice: TSimDevice or TSimBus (Feed, Tick, NextWakeMs, LinkUp/LinkDown, TakeHangUp, OnOutput).
+template <typename TDevice>
+class TSimLinePeer final : public testkit::MemoryPeer {
  public:
-  TSimPeer(testkit::VirtualLoop& Loop, TSimDevice& Device) : loop_(Loop), device_(Device) {
+  TSimLinePeer(testkit::VirtualLoop& Loop, TDevice& Device) : loop_(Loop), device_(Device) {
     device_.OnOutput = [this](std::string_view Frame) {
       if (link_ != nullptr) link_->PeerSend(Frame);
     };
@@ -62,9 +67,12 @@ class TSimPeer final : public testkit::MemoryPeer {
   }
 
   testkit::VirtualLoop& loop_;
-  TSimDevice& device_;
+  TDevice& device_;
   testkit::MemoryLink* link_ = nullptr;
   std::set<int64_t> armed_;
 };
+
+using TSimPeer = TSimLinePeer<TSimDevice>;
+using TSimBusPeer = TSimLinePeer<TSimBus>;
 
 }  // namespace vornik::testing

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -458,6 +459,9 @@ TEST_F(DeviceVerbs, MalformedDevicesFileStopsBeforeAnythingStarts) {
       {"[::1]:1001:5\n127.0.0.1:1001:x5\n", "line 2"},
       {"serial:/dev/ttyUSB0:fast:5\n", "line 1"},
       {"127.0.0.1:1001:-5\n", "line 1"},
+      // The same device twice: both lines are named.
+      {"127.0.0.1:1001:5\n127.0.0.1:1002:5\n# again\nLOCALHOST:1001:5\nlocalhost:1001:$5\n", "line 5 names the device of line 4"},
+      {"serial:/dev/ttyUSB0:115200:7\nserial:/dev/ttyUSB0:9600:7\n", "line 2 names the device of line 1"},
   };
   for (const auto& c : cases) {
     WriteAll(Dir.Path("devices.txt"), c.content);
@@ -582,6 +586,152 @@ TEST_F(DeviceVerbs, ListenFailsForAListedDeviceThatNeverCalled) {
   EXPECT_EQ(r.Code, 0) << r.Err;
   EXPECT_EQ(Str(r.Json, "result"), "ok");
   EXPECT_TRUE(r.Json.value("devices").toArray().isEmpty()) << r.Out;
+}
+
+TEST_F(DeviceVerbs, ScanListsTheDevicesOfABusLikeIdentify) {
+  const std::string path = StartPtySim({"--bus", "3", "--address", "17", "--quiet"});
+  ASSERT_FALSE(path.empty());
+  TToolRun r = Run("scan", {"--serial", path, "--addresses", "10-20,$1E", "--json"});
+  ASSERT_EQ(r.Code, 0) << r.Err << r.Out;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "ok");
+  EXPECT_EQ(r.Json.value("asked").toInt(), 12);
+  const QJsonArray devices = r.Json.value("devices").toArray();
+  ASSERT_EQ(devices.size(), 3) << r.Out;
+  TToolRun one = Run("identify", {"--serial", path, "--address", "18", "--json"});
+  ASSERT_EQ(one.Code, 0) << one.Err;
+  const QJsonObject expected = one.Json.value("device").toObject();
+  for (qsizetype i = 0; i < devices.size(); ++i) {
+    const QJsonObject d = devices[i].toObject();
+    EXPECT_EQ(d.value("address").toInteger(), 17 + i);
+    EXPECT_EQ(d.keys(), expected.keys());
+    EXPECT_EQ(Str(d, "build_id"), "B0042");
+  }
+  // Plain text: a line per device, then the summary.
+  r = Run("scan", {"--serial", path, "--addresses", "18"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out.rfind("18  KRV  B0042", 0), 0u) << r.Out;
+
+  struct {
+    std::vector<std::string> Args;
+    int Code;
+    const char* Result;
+  } bad[] = {{{"--serial", path, "--addresses", "5-3"}, 2, "usage"},
+             {{"--serial", path, "--addresses", "1,,2"}, 2, "usage"},
+             {{"--serial", path, "--addresses", "255"}, 2, "usage"},
+             {{"--serial", path, "--address", "5"}, 2, "usage"},
+             {{"--serial", path, "--answer-ms", "0"}, 2, "usage"},
+             {{"--serial", Dir.Path("no-such-tty"), "--addresses", "1-3"}, 3, "no-link"}};
+  for (auto& b : bad) {
+    b.Args.push_back("--json");
+    r = Run("scan", b.Args);
+    EXPECT_EQ(r.Code, b.Code) << b.Args[3] << r.Err;
+    EXPECT_EQ(Str(r.Json, "result"), b.Result) << r.Out;
+  }
+}
+
+TEST_F(DeviceVerbs, AnswerTimesFromTheCommandLineGiveUpOnASilentDeviceQuickly) {
+  const int silent = StartSim({"--silent"});
+  std::vector<std::string> args = Tcp(silent);
+  args.insert(args.end(), {"--answer-ms", "100,150", "--tries", "1", "--json"});
+  TToolRun r = Run("identify", args);
+  EXPECT_EQ(r.Code, 3) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "no-answer");
+  // The settings' own times (300, 2000, 4500 ms, four tries) would take well over ten seconds.
+  EXPECT_LT(r.Json.value("seconds").toDouble(), 5.0);
+  for (const char* bad : {"0", "1,2,3,4", "x", "100,", "600001"}) {
+    args = Tcp(silent);
+    args.insert(args.end(), {"--answer-ms", bad, "--json"});
+    r = Run("identify", args);
+    EXPECT_EQ(r.Code, 2) << bad;
+    EXPECT_EQ(Str(r.Json, "result"), "usage") << bad;
+  }
+  args = Tcp(silent);
+  args.insert(args.end(), {"--tries", "0", "--json"});
+  EXPECT_EQ(Run("restart", args).Code, 2);
+}
+
+TEST_F(DeviceVerbs, VerifiedFlashWriteAndTheDigestsOfWhatWasWrittenAndRead) {
+  const int sim = StartSim({"--flash-pages", "64", "--quiet"});
+  std::string data;
+  for (int i = 0; i < 1500; ++i) data += static_cast<char>(i * 13 + i / 7);
+  WriteAll(Dir.Path("d.bin"), data);
+  const auto sum = RunProcess({"/usr/bin/env", "sha256sum", Dir.Path("d.bin")}, 10000);
+  const std::string digest = sum.Stdout.substr(0, 64);
+  std::vector<std::string> args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "2", "--verify", "d.bin", "--json"});
+  TToolRun r = Run("flash-write", args);
+  ASSERT_EQ(r.Code, 0) << r.Err << r.Out;
+  EXPECT_EQ(Str(r.Json, "result"), "freOk");
+  EXPECT_TRUE(r.Json.value("verified").toBool());
+  EXPECT_EQ(Str(r.Json, "sha256"), digest);
+  args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "2", "--length", "1500", "--out", "back.bin"});
+  r = Run("flash-read", args);
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_NE(r.Out.find("sha256 " + digest), std::string::npos) << r.Out;
+  // A write that fails half-way names no digest and is not verified.
+  args = Tcp(sim);
+  args.insert(args.end(), {"--start-page", "63", "--verify", "d.bin", "--json"});
+  r = Run("flash-write", args);
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(Str(r.Json, "result"), "frePageIndexOutOfRange");
+  EXPECT_FALSE(r.Json.contains("sha256"));
+  EXPECT_FALSE(r.Json.value("verified").toBool(true));
+}
+
+TEST_F(DeviceVerbs, PortsListsWhatIsPresentAlsoWhenThatIsNothing) {
+  TToolRun r = Run("ports", {"--json"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  ExpectCommonKeys(r);
+  EXPECT_EQ(Str(r.Json, "result"), "ok");
+  ASSERT_TRUE(r.Json.value("ports").isArray()) << r.Out;
+  for (const QJsonValue& v : r.Json.value("ports").toArray()) {
+    const QJsonObject p = v.toObject();
+    for (const char* key : {"path", "by_id", "description", "manufacturer", "serial_number", "vendor_id", "product_id",
+                            "may_open", "group", "permission_hint", "latency_timer_ms"})
+      EXPECT_TRUE(p.contains(key)) << key << " in " << r.Out;
+  }
+  EXPECT_EQ(Run("ports", {}).Code, 0);
+  r = Run("ports", {"--bogus", "--json"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_EQ(Str(r.Json, "result"), "usage");
+}
+
+TEST_F(DeviceVerbs, FleetOnOneBusUpdatesEveryDeviceOfIt) {
+  const std::string fw = Firmware("fw.hex", 20000, "C0300");
+  const std::string bus = StartPtySim({"--bus", "3", "--address", "178556", "--quiet"});
+  ASSERT_FALSE(bus.empty());
+  const int tcp = StartSim();
+  std::string file;
+  for (int a = 178556; a < 178559; ++a) file += "serial:" + bus + ":115200:" + std::to_string(a) + "\n";
+  file += "127.0.0.1:" + std::to_string(tcp) + ":178556\n";
+  WriteAll(Dir.Path("devices.txt"), file);
+  fs::create_directory(Dir.Path("logs"));
+  TToolRun r = Run("fleet", {"--fw", fw, "--log-dir", "logs", "--json", "devices.txt"});
+  EXPECT_EQ(r.Code, 0) << r.Err << r.Out;
+  EXPECT_EQ(r.Json.value("ok").toInt(), 4) << r.Out;
+  for (const auto& d : r.Json.value("devices").toArray()) EXPECT_EQ(Str(d.toObject(), "result"), "fwrOk") << r.Out;
+}
+
+TEST_F(DeviceVerbs, EveryCommandIsInTheHelpTheManualAndTheCompletion) {
+  const std::string completion = ReadAll(SourceDir() + "/packaging/vornik-tool.bash-completion");
+  const std::string manual = ReadAll(SourceDir() + "/docs/man/vornik-tool.1");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(completion, m, std::regex("commands=\"([^\"]+)\""))) << completion;
+  std::istringstream names(m[1].str());
+  const std::string help = Run("--help", {}).Out;
+  int count = 0;
+  for (std::string name; names >> name; ++count) {
+    EXPECT_NE(help.find("  " + name + " "), std::string::npos) << name << " in --help";
+    std::string roff;
+    for (char c : name) roff += c == '-' ? std::string("\\\\-") : std::string(1, c);
+    EXPECT_TRUE(std::regex_search(manual, std::regex("\\n\\.BI? " + roff + "[ \\n]"))) << name << " in vornik-tool(1)";
+    const TToolRun r = Run(name, {"--no-such-option", "--json"});
+    EXPECT_EQ(r.Code, 2) << name;
+    EXPECT_EQ(r.Err.find("unknown command"), std::string::npos) << name << ": " << r.Err;
+  }
+  EXPECT_GE(count, 14);
 }
 
 }  // namespace

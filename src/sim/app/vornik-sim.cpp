@@ -4,7 +4,9 @@
 // with the time on a monotonic clock, and writes back what it sends. On the pseudo-terminal the
 // answers are paced at the chosen baud rate (10 bits a byte), as a real serial line would carry
 // them. One TCP client is served at a time; a new connection replaces the old one, and the
-// device's state survives both.
+// device's state survives both. With --bus N the line carries N devices at consecutive addresses
+// (a TSimBus), each keeping its own state and answering only what is addressed to it, as devices
+// on one RS485 bus do.
 //
 // With --connect HOST:PORT the device opens the TCP connection itself, as a device behind carrier
 // NAT does, and listens on no port. It hangs up when it restarts (the restart command, the end of
@@ -39,6 +41,7 @@
 #include <vector>
 
 #include "firmware/PackageFiles.h"
+#include "sim/SimBus.h"
 #include "sim/SimDevice.h"
 #include "sim/SimDialIn.h"
 #include "util/NumberText.h"
@@ -60,6 +63,7 @@ struct TOptions {
   std::string ConnectHost;  ///< --connect: dial this host
   int ConnectPort = 0;
   bool Announce = false;
+  int Bus = 1;  ///< --bus: devices on the line, at consecutive addresses
 };
 
 const char* const kHelp =
@@ -77,6 +81,8 @@ const char* const kHelp =
     "                        0: no pacing)\n"
     "Device:\n"
     "  --address A           device address (default 178556; its low byte is the KRV address)\n"
+    "  --bus N               N devices on the one line (TCP port or pseudo-terminal), at addresses A,\n"
+    "                        A+1, ... A+N-1, each with its own state, each answering only its own frames\n"
     "  --bootloader          start with the bootloader running\n"
     "  --refuse-blocks       the firmware refuses upload blocks (a restart into the bootloader is needed)\n"
     "  --cpu-type N          CPU type in the identification record (default 30; above 22: ARM)\n"
@@ -175,6 +181,9 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
       if (O.Baud < 0) Fail("--baud must not be negative");
     } else if (a == "--address") {
       C.Address = Number<uint32_t>(a, value());
+    } else if (a == "--bus") {
+      O.Bus = Number<int>(a, value());
+      if (O.Bus < 1 || O.Bus > 1000) Fail("--bus must be 1..1000");
     } else if (a == "--bootloader") {
       C.StartInBootloader = true;
     } else if (a == "--refuse-blocks") {
@@ -249,6 +258,9 @@ void Parse(int argc, char** argv, TOptions& O, TSimDeviceConfig& C, TSimFaults& 
     }
   }
   if (O.Announce && O.ConnectHost.empty()) Fail("--announce is for --connect");
+  if (O.Bus > 1 && !O.ConnectHost.empty()) Fail("--bus is for a listening line; a dialling device is one device");
+  if (O.Bus > 1 && uint64_t{C.Address} + static_cast<uint64_t>(O.Bus) - 1 > 0xFFFFFFFEull)
+    Fail("--bus: the addresses would pass 4294967294");
   if (!O.ConnectHost.empty()) O.Tcp = false;  // the device dials; it listens on no port
   if (!O.Tcp && !O.Pty && O.ConnectHost.empty()) Fail("--no-tcp without --pty leaves no link");
   if (C.TurnaroundMs < 0 || C.RestartMs < 0 || C.EraseMs < 0 || F.DelayMs < 0 || F.DelayJitterMs < 0)
@@ -306,7 +318,8 @@ int main(int argc, char** argv) {
   clock.start();
   auto now = [&clock] { return static_cast<int64_t>(clock.elapsed()); };
 
-  TSimDevice device(config, faults);
+  vornik::TSimBus bus(opt.Bus, config, faults);
+  TSimDevice& device = bus.Device(0);  // the dialling device (--connect serves just one)
   enum class TLine { None, Tcp, Pty } line = TLine::None;
   QTcpSocket* client = nullptr;
   TPty pty;
@@ -321,7 +334,7 @@ int main(int argc, char** argv) {
   wake.setSingleShot(true);
   wake.setTimerType(Qt::PreciseTimer);
   auto rearm = [&] {
-    const auto next = device.NextWakeMs();
+    const auto next = bus.NextWakeMs();
     if (!next) {
       wake.stop();
       return;
@@ -352,11 +365,11 @@ int main(int argc, char** argv) {
       s->deleteLater();
     else
       QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-    device.LinkDown();
+    bus.LinkDown();
   };
   // Listening: the device hung up after an answer (a fault); what was written goes out first.
   auto hangUpListened = [&] {
-    if (dial || !device.TakeHangUp() || client == nullptr || line != TLine::Tcp) return;
+    if (dial || !bus.TakeHangUp() || client == nullptr || line != TLine::Tcp) return;
     std::printf("vornik-sim: answered, hanging up (fault)\n");
     QTcpSocket* s = client;
     client = nullptr;
@@ -368,7 +381,7 @@ int main(int argc, char** argv) {
       s->deleteLater();
     else
       QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-    device.LinkDown();
+    bus.LinkDown();
   };
   auto afterDevice = [&] {
     hangUpListened();
@@ -380,7 +393,7 @@ int main(int argc, char** argv) {
     }
   };
   QObject::connect(&wake, &QTimer::timeout, [&] {
-    device.Tick(now());
+    bus.Tick(now());
     afterDevice();
     rearm();
   });
@@ -410,7 +423,7 @@ int main(int argc, char** argv) {
   };
   QObject::connect(&ptyPace, &QTimer::timeout, flushPty);
 
-  device.OnOutput = [&](std::string_view Frame) {
+  bus.OnOutput = [&](std::string_view Frame) {
     if (line == TLine::Tcp && client != nullptr) {
       client->write(Frame.data(), static_cast<qint64>(Frame.size()));
     } else if (line == TLine::Pty) {
@@ -423,24 +436,34 @@ int main(int argc, char** argv) {
       flushPty();
     }
   };
-  device.OnRequest = [&](const std::string& Line) {
-    if (!opt.Quiet) std::printf("%s\n", Line.c_str());
-  };
-  device.OnInstalled = [&](const vornik::TSimInstall& I) {
-    std::printf("%s\n", I.Summary().c_str());
-    if (!opt.SaveImage.empty()) {
+  for (std::size_t i = 0; i < bus.Size(); ++i) {
+    TSimDevice& d = bus.Device(i);
+    // On a bus every line names the device it comes from.
+    const std::string who = bus.Size() > 1 ? "[" + std::to_string(d.Config.Address) + "] " : std::string();
+    d.OnRequest = [&opt, who](const std::string& Line) {
+      if (!opt.Quiet) std::printf("%s%s\n", who.c_str(), Line.c_str());
+    };
+    d.OnInstalled = [&opt, &d, who](const vornik::TSimInstall& I) {
+      std::printf("%s%s\n", who.c_str(), I.Summary().c_str());
+      if (opt.SaveImage.empty()) return;
       try {
-        vornik::WriteWholeFile(opt.SaveImage, device.InstalledImage());
+        vornik::WriteWholeFile(opt.SaveImage, d.InstalledImage());
         std::printf("Installed image saved to %s (%zu bytes, unscrambled)\n", opt.SaveImage.c_str(),
-                    device.InstalledImage().size());
+                    d.InstalledImage().size());
       } catch (const std::exception& e) {
         std::printf("Cannot save the installed image to %s: %s\n", opt.SaveImage.c_str(), e.what());
       }
-    }
-  };
+    };
+  }
 
-  std::printf("vornik-sim: device %u (KRV address %u), %s runs\n", config.Address, config.Address & 0xFF,
-              config.StartInBootloader ? "the bootloader" : "the firmware");
+  if (bus.Size() > 1) {
+    std::printf("vornik-sim: bus of %zu devices, addresses %u..%u, %s runs\n", bus.Size(), config.Address,
+                config.Address + static_cast<uint32_t>(bus.Size() - 1),
+                config.StartInBootloader ? "the bootloader" : "the firmware");
+  } else {
+    std::printf("vornik-sim: device %u (KRV address %u), %s runs\n", config.Address, config.Address & 0xFF,
+                config.StartInBootloader ? "the bootloader" : "the firmware");
+  }
   const uint32_t low = config.Address & 0xFF;
   if (low == 0 || low >= 250)
     std::printf("vornik-sim: warning: KRV frames from address %u are refused by the PC; use KRVW\n", low);
@@ -464,17 +487,17 @@ int main(int argc, char** argv) {
           old->disconnect();
           old->abort();
           old->deleteLater();
-          device.LinkDown();
+          bus.LinkDown();
         }
         client = s;
         s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        device.LinkUp();
+        bus.LinkUp();
         std::printf("vornik-sim: connection from %s:%u\n", s->peerAddress().toString().toLocal8Bit().constData(),
                     static_cast<unsigned>(s->peerPort()));
         QObject::connect(s, &QTcpSocket::readyRead, [&, s] {
           const QByteArray bytes = s->readAll();
           line = TLine::Tcp;
-          device.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), now());
+          bus.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), now());
           afterDevice();
           rearm();
         });
@@ -483,7 +506,7 @@ int main(int argc, char** argv) {
           std::printf("vornik-sim: connection closed\n");
           client = nullptr;
           if (line == TLine::Tcp) line = TLine::None;
-          device.LinkDown();
+          bus.LinkDown();
           s->deleteLater();
           rearm();
         });
@@ -505,7 +528,7 @@ int main(int argc, char** argv) {
       const ssize_t n = ::read(pty.Master(), buf, sizeof buf);
       if (n <= 0) return;  // nothing, or the program closed its side for now
       line = TLine::Pty;
-      device.Feed(std::string_view(buf, static_cast<std::size_t>(n)), now());
+      bus.Feed(std::string_view(buf, static_cast<std::size_t>(n)), now());
       rearm();
     });
   }
@@ -516,7 +539,7 @@ int main(int argc, char** argv) {
       std::printf("vornik-sim: %s; dialling again in %lld ms\n", why, static_cast<long long>(dial->RetryMs));
       const bool wasUp = client == s;
       hangUp();
-      if (!wasUp) device.LinkUp();  // it never was down: only the dial failed
+      if (!wasUp) bus.LinkUp();  // it never was down: only the dial failed
       dial->Lost(now());
       armRedial();
       rearm();
@@ -536,7 +559,7 @@ int main(int argc, char** argv) {
       QObject::connect(s, &QTcpSocket::readyRead, [&, s] {
         const QByteArray bytes = s->readAll();
         if (client != s) return;
-        device.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), now());
+        bus.Feed(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), now());
         afterDevice();
         rearm();
       });
@@ -576,8 +599,14 @@ int main(int argc, char** argv) {
     client->abort();
   }
   server.close();
-  const auto& c = device.Counters;
-  std::printf("vornik-sim: stopped after %d requests (%zu bytes in, %zu bytes out), %d installs\n", c.Requests,
-              c.BytesIn, c.BytesOut, device.Installs());
+  int requests = 0, installs = 0;
+  std::size_t bytesOut = 0;
+  for (std::size_t i = 0; i < bus.Size(); ++i) {
+    requests += bus.Device(i).Counters.Requests;
+    installs += bus.Device(i).Installs();
+    bytesOut += bus.Device(i).Counters.BytesOut;
+  }
+  std::printf("vornik-sim: stopped after %d requests (%zu bytes in, %zu bytes out), %d installs\n", requests,
+              device.Counters.BytesIn, bytesOut, installs);
   return rc;
 }

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "PseudoTerminal.h"
 #include "testkit/TempDir.h"
 #include "platform/qt/QtPortLink.h"
@@ -53,6 +55,39 @@ TEST_F(SerialDevicesDir, StableNamesDescriptionsAndComEntriesLeftOut) {
   // Without the folder of stable names the plain paths are offered.
   EXPECT_EQ(SerialDevicesFrom({{Dev("ttyUSB0"), "x", ""}}, {}, (root_ / "none").string()),
             (std::vector<SerialDeviceInfo>{{Dev("ttyUSB0"), "x"}}));
+}
+
+TEST_F(SerialDevicesDir, ReportsNameEveryPortOnceWithItsStableNameAdapterAndAccess) {
+  fs::create_symlink("../../ttyUSB0", ById("usb-FTDI_FT232R_USB_UART_A1B2-if00-port0"));
+  fs::create_directories(root_ / "sys/class/tty/ttyUSB0/device");
+  std::ofstream(root_ / "sys/class/tty/ttyUSB0/device/latency_timer") << "16\n";
+  fs::permissions(Dev("ttyACM0"), fs::perms::none);
+  std::vector<TSerialPortFacts> ports(4);
+  ports[0].Port = {Dev("ttyUSB0"), "FT232R USB UART", "FTDI"};
+  ports[0].SerialNumber = "A1B2";
+  ports[0].VendorId = 0x0403;
+  ports[0].ProductId = 0x6001;
+  ports[1].Port = {Dev("ttyACM0"), "", "Telvaro"};
+  ports[2].Port = {ById("usb-FTDI_FT232R_USB_UART_A1B2-if00-port0"), "", ""};  // the same device again
+  ports[3].Port = {Dev("ttyS0"), "", ""};
+  const auto r = SerialPortReports(ports, (root_ / "dev/serial/by-id").string(), (root_ / "sys").string());
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].Path, Dev("ttyACM0"));
+  EXPECT_EQ(r[1].Path, Dev("ttyS0"));
+  EXPECT_EQ(r[2].Path, Dev("ttyUSB0"));
+  EXPECT_EQ(r[2].StableName, ById("usb-FTDI_FT232R_USB_UART_A1B2-if00-port0"));
+  EXPECT_EQ(r[2].SerialNumber, "A1B2");
+  EXPECT_EQ(r[2].VendorId, 0x0403);
+  EXPECT_EQ(r[2].LatencyTimerMs, 16);
+  EXPECT_TRUE(r[2].MayOpen);
+  EXPECT_TRUE(r[1].StableName.empty());
+  EXPECT_FALSE(r[1].LatencyTimerMs);
+  EXPECT_FALSE(r[0].Group.empty());
+  if (::geteuid() != 0) {  // root opens every file
+    EXPECT_FALSE(r[0].MayOpen);
+    EXPECT_NE(r[0].PermissionHint.find(r[0].Group), std::string::npos) << r[0].PermissionHint;
+  }
+  EXPECT_TRUE(SerialPortReports({}, (root_ / "none").string(), (root_ / "sys").string()).empty());
 }
 
 TEST(SerialDevicePath, ResolverOpensTheChosenDeviceAndMapStaysForTheRest) {
