@@ -10,10 +10,15 @@
 //
 // For every row: seconds from the first byte on the line to the last, the seconds the line needs
 // for every byte of both directions (wire), their ratio (share), the share against the bare
-// client's at the same baud rate, and the CPU time of the program (user + system; for the bare
-// client the relay-free client thread). All rows of one invocation are the same run.
+// client's at the same baud rate, the program's turns (from the last byte handed to it to its next
+// byte on the line: its reaction, and with Half_Duplex_Mode the gap it keeps; the row
+// half-duplex-5ms runs vornik -start with Switch_Direction_Time=5), and the CPU time of the
+// program (user + system; for the bare client its own thread). All rows of one invocation are
+// the same run.
 //
 //   build/bin/bench_serial_line [--baud B]... [--size BYTES] [--only ROW]... [--quick]
+// (VORNIK_BENCH_WRAP, if set, is put before each program's command line, e.g. a profiler;
+// VORNIK_BENCH_TRACE=DIR writes every row's chunks on the line into DIR.)
 //
 // Default: 115200 (every row), 38400 and 921600 (bare, normal, batched), 256 KiB. --quick: 115200
 // only. Exit code 1 when a run failed.
@@ -56,7 +61,7 @@ constexpr uint32_t kAddress = 178556;
 constexpr std::size_t kBlockBytes = 128;  ///< the programs' default block length
 constexpr uint16_t kFirstBlockNumber = 0x8000;
 
-enum class TKind { Bare, Normal, Batched, FlashWrite, FlashRead };
+enum class TKind { Bare, Normal, HalfDuplex, Batched, FlashWrite, FlashRead };
 
 struct TRow {
   std::string Name;
@@ -70,6 +75,7 @@ struct TResult {
   bool Ok = false;
   std::string Note;
   TPacedLineCounters Line;
+  bool RealTime = false;  ///< the relay ran with real-time scheduling
   double CpuS = 0;
 };
 
@@ -219,7 +225,8 @@ struct TBench {
 
   TResult Run(const TRow& Row) {
     TResult r;
-    if ((Row.Kind == TKind::Normal || Row.Kind == TKind::Batched) && !MakeFirmware(Row.Bytes)) {
+    if ((Row.Kind == TKind::Normal || Row.Kind == TKind::HalfDuplex || Row.Kind == TKind::Batched) &&
+        !MakeFirmware(Row.Bytes)) {
       r.Note = "no firmware image";
       return r;
     }
@@ -242,6 +249,9 @@ struct TBench {
     TPacedLineSettings settings;
     settings.Baud = Row.Baud;
     settings.LatencyMs = Row.LatencyMs;
+    // VORNIK_BENCH_TRACE=DIR keeps every row's chunks on the line in DIR/<row>-<baud>.trace.
+    if (const char* dir = std::getenv("VORNIK_BENCH_TRACE"); dir != nullptr && *dir != '\0')
+      settings.TracePath = std::string(dir) + "/" + Row.Name + "-" + std::to_string(Row.Baud) + ".trace";
     TPacedPtyLine line(devicePath, settings);
     std::string error;
     if (!line.Start(error)) {
@@ -263,8 +273,11 @@ struct TBench {
         r.CpuS = static_cast<double>(b.tv_sec - a.tv_sec) + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e9;
         break;
       }
-      case TKind::Normal: {
-        std::ofstream(Work + "/vornik.ini") << "[SerialPorts]\nCOM7=" << path << "\n";
+      case TKind::Normal:
+      case TKind::HalfDuplex: {
+        std::ofstream(Work + "/vornik.ini")
+            << "[SerialPorts]\nCOM7=" << path << "\n"
+            << (Row.Kind == TKind::HalfDuplex ? "[DEBUG]\nHalf_Duplex_Mode=1\nSwitch_Direction_Time=5\n" : "");
         argv = {Work + "/vornik", "-start", "-port", "7", "-baud", baud, "-address", address, "-fw", Firmware};
         workDir = Work;
         break;
@@ -288,6 +301,13 @@ struct TBench {
         break;
     }
     if (!argv.empty()) {
+      // VORNIK_BENCH_WRAP="perf record -g -o /tmp/p.data" runs each program under a profiler.
+      if (const char* wrap = std::getenv("VORNIK_BENCH_WRAP"); wrap != nullptr && *wrap != '\0') {
+        std::istringstream words(wrap);
+        std::vector<std::string> prefix;
+        for (std::string w; words >> w;) prefix.push_back(w);
+        argv.insert(argv.begin(), prefix.begin(), prefix.end());
+      }
       TChild program(argv, Work + "/program.out", workDir);
       const int code = program.Wait(timeoutS, r.CpuS);
       r.Ok = code == 0;
@@ -306,6 +326,7 @@ struct TBench {
     // Let the last bytes (and a late answer) reach the far end before the figures are taken.
     std::this_thread::sleep_for(std::chrono::milliseconds(100 + 2 * Row.LatencyMs));
     r.Line = line.Counters();
+    r.RealTime = line.RealTime();
     return r;
   }
 };
@@ -360,13 +381,15 @@ int main(int argc, char** argv) {
       rows.push_back({"flash-read", TKind::FlashRead, b, 0, size});
       rows.push_back({"bare+16ms", TKind::Bare, b, 16, 64 * 1024});
       rows.push_back({"normal+16ms", TKind::Normal, b, 16, 64 * 1024});
+      rows.push_back({"half-duplex-5ms", TKind::HalfDuplex, b, 0, 64 * 1024});
     }
   }
 
-  std::printf("| row | baud | latency | size | time s | wire s | share | of bare | CPU s | result |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf("| row | baud | latency | size | time s | wire s | share | of bare | turn ms min/avg | CPU s | result |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   std::fflush(stdout);
   bool failed = false;
+  bool realTime = true;
   std::vector<std::pair<std::pair<int, int>, double>> bareShares;  // (baud, latency) -> share
   for (const TRow& row : rows) {
     if (!only.empty() && only.count(row.Name) == 0) continue;
@@ -382,12 +405,18 @@ int main(int argc, char** argv) {
         std::snprintf(buf, sizeof buf, "%.1f%%", share / s * 100);
         ofBare = buf;
       }
-    std::printf("| %s | %d | %d ms | %s | %.2f | %.2f | %.1f%% | %s | %.2f | %s |\n", row.Name.c_str(), row.Baud,
-                row.LatencyMs, Kib(row.Bytes).c_str(), seconds, wire, share * 100, ofBare.c_str(), r.CpuS,
+    char turn[48] = "";
+    if (r.Line.Turns > 0)
+      std::snprintf(turn, sizeof turn, "%.2f / %.2f", static_cast<double>(r.Line.MinTurnUs) / 1000,
+                    static_cast<double>(r.Line.SumTurnUs) / 1000 / static_cast<double>(r.Line.Turns));
+    std::printf("| %s | %d | %d ms | %s | %.2f | %.2f | %.1f%% | %s | %s | %.2f | %s |\n", row.Name.c_str(), row.Baud,
+                row.LatencyMs, Kib(row.Bytes).c_str(), seconds, wire, share * 100, ofBare.c_str(), turn, r.CpuS,
                 r.Ok ? "ok" : ("FAILED " + r.Note).c_str());
     std::fflush(stdout);
     failed = failed || !r.Ok;
+    realTime = realTime && r.RealTime;
   }
+  std::printf("\nrelay with real-time scheduling: %s\n", realTime ? "yes" : "no (a busy machine slows the wire too)");
   std::error_code ec;
   fs::remove_all(bench.Work, ec);
   return failed ? 1 : 0;

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <utility>
@@ -56,6 +59,12 @@ TPacedPtyLine::~TPacedPtyLine() {
     [[maybe_unused]] const auto n = ::write(stopPipe_[1], &c, 1);
     relay_.join();
   }
+  if (!settings_.TracePath.empty()) {
+    if (FILE* f = std::fopen(settings_.TracePath.c_str(), "w")) {
+      std::fwrite(trace_.data(), 1, trace_.size(), f);
+      std::fclose(f);
+    }
+  }
   for (int fd : {deviceFd_, programMaster_, programSlave_, stopPipe_[0], stopPipe_[1]})
     if (fd >= 0) ::close(fd);
 }
@@ -98,6 +107,11 @@ void TPacedPtyLine::ResetCounters() {
 }
 
 void TPacedPtyLine::Run() {
+  // The relay stands for hardware: where allowed, it runs ahead of the programs it carries, so a
+  // busy machine delays them, not the wire.
+  sched_param param{};
+  param.sched_priority = 10;
+  realTime_ = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
   const int64_t byteNs = 10LL * 1000000000LL / settings_.Baud;
   const int64_t latencyNs = static_cast<int64_t>(settings_.LatencyMs) * 1000000;
   const auto fifo = static_cast<int64_t>(settings_.FifoBytes);
@@ -108,6 +122,8 @@ void TPacedPtyLine::Run() {
   dirs[1].Out = programMaster_;
   std::string out;
   char buf[4096];
+  bool toProgramSinceRead = false;  ///< bytes went to the program since it last sent any
+  int64_t lastToProgramUs = 0;
 
   while (true) {
     int64_t now = NowNs();
@@ -127,11 +143,17 @@ void TPacedPtyLine::Run() {
         const std::size_t written = w > 0 ? static_cast<std::size_t>(w) : 0;
         // What the receiver cannot take yet goes back to the front and is tried again soon.
         for (std::size_t i = out.size(); i > written; --i) dir.Queue.emplace_front(now, out[i - 1]);
+        if (written > 0 && d == 1) {
+          toProgramSinceRead = true;
+          lastToProgramUs = now / 1000;
+        }
         if (written > 0) {
           std::lock_guard<std::mutex> lock(countersMutex_);
           counters_.LastUs = now / 1000;
           (d == 0 ? counters_.ToDevice : counters_.ToProgram) += written;
         }
+        if (written > 0 && !settings_.TracePath.empty())
+          trace_ += std::to_string(now / 1000) + (d == 0 ? " > " : " < ") + std::to_string(written) + "\n";
         if (written < out.size()) wake = std::min(wake, now + 1000000);
       }
       if (!dir.Queue.empty()) wake = std::min({wake, dir.Queue.back().first, dir.Queue.front().first + kChunkNs});
@@ -162,7 +184,14 @@ void TPacedPtyLine::Run() {
       {
         std::lock_guard<std::mutex> lock(countersMutex_);
         if (counters_.FirstUs < 0) counters_.FirstUs = now / 1000;
+        if (d == 0 && toProgramSinceRead) {
+          const int64_t turn = now / 1000 - lastToProgramUs;
+          ++counters_.Turns;
+          counters_.SumTurnUs += turn;
+          if (counters_.MinTurnUs < 0 || turn < counters_.MinTurnUs) counters_.MinTurnUs = turn;
+        }
       }
+      if (d == 0) toProgramSinceRead = false;
       for (ssize_t i = 0; i < n; ++i) {
         dir.WireFreeNs = std::max(dir.WireFreeNs, now) + byteNs;
         dir.Queue.emplace_back(dir.WireFreeNs + latencyNs, buf[i]);

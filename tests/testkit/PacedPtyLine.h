@@ -11,7 +11,8 @@
 //
 // The counters say how many bytes went each way and when the first byte was taken and the last
 // one handed over, so that the share of the wire a run used can be computed. The relay runs from
-// Start until the object is destroyed; it keeps its own slave open, so the program may close and
+// Start until the object is destroyed, with real-time scheduling where the system allows it (a wire
+// is not slowed down by a busy machine); it keeps its own slave open, so the program may close and
 // re-open the port.
 #pragma once
 
@@ -28,6 +29,7 @@ struct TPacedLineSettings {
   int Baud = 115200;           ///< bits a second, 10 bits a byte, each direction
   int LatencyMs = 0;           ///< ms from a byte's last bit until the receiver gets it
   std::size_t FifoBytes = 32;  ///< bytes the relay takes from a sender ahead of the wire
+  std::string TracePath;       ///< non-empty: every chunk handed over, one line each, written here at the end
 };
 
 struct TPacedLineCounters {
@@ -35,6 +37,11 @@ struct TPacedLineCounters {
   uint64_t ToProgram = 0;
   int64_t FirstUs = -1;   ///< µs (steady clock) the first byte was taken; -1 before any
   int64_t LastUs = -1;    ///< µs the last byte was handed over
+  /// Turns: the program's first byte after bytes were handed to it, timed from the last of
+  /// those (its reaction, and the gap a half-duplex transceiver needs).
+  uint64_t Turns = 0;
+  int64_t MinTurnUs = -1;
+  int64_t SumTurnUs = 0;
   /// Seconds the line needs for every byte of both directions.
   double WireSeconds(int Baud) const { return static_cast<double>(ToDevice + ToProgram) * 10.0 / Baud; }
   /// Seconds from the first byte to the last.
@@ -56,6 +63,8 @@ class TPacedPtyLine {
   TPacedLineCounters Counters() const;
   void ResetCounters();
   const TPacedLineSettings& Settings() const { return settings_; }
+  /// The relay got real-time scheduling (it runs ahead of the programs on a busy machine).
+  bool RealTime() const { return realTime_; }
 
   /// µs on the steady clock, the relay's time base.
   static int64_t NowUs();
@@ -71,8 +80,10 @@ class TPacedPtyLine {
   int programSlave_ = -1;  ///< held open so the master never reads a hang-up
   int stopPipe_[2] = {-1, -1};
   std::thread relay_;
+  std::atomic<bool> realTime_{false};
   mutable std::mutex countersMutex_;
   TPacedLineCounters counters_;
+  std::string trace_;  ///< "µs direction bytes" lines (direction > to the device, < to the program)
 };
 
 }  // namespace vornik::testkit
