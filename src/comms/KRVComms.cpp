@@ -695,9 +695,11 @@ void TKRVComms::OnTimerSendPackages() {
                                 h->Options.Contains(psoNoASYER), ForcedFormat(*h));
   if (!HeadIs(h)) return;  // OnBeforeSendRawData cancelled the item or closed the engine
   if (r != ecOk || h->Options.Contains(psoDontWait)) {
+    // Only written, nothing awaited: no exchange ended, and the queue keeps its tick. A caller
+    // that takes "written" for "sent" and closes the link gives the line that much time.
     state_ = esIdle;
     FinishItem(r, std::string(), false);
-    SendNextAtOnce();
+    Enable(*queueTimer_);
     return;
   }
   tryNo_ = 1;

@@ -42,7 +42,7 @@ TEST_P(PacedLineUpdate, InstallsTheImage) {
   TempDir dir;
   const std::string hex = dir.Path("fw.hex");
   ASSERT_EQ(RunProcess({"/usr/bin/env", "python3", SourceDir() + "/scripts/make-demo-firmware.py", hex, "--start",
-                        "0x4000", "--size", "16384"},
+                        "0x4000", "--size", "24576"},
                        30000)
                 .ExitCode,
             0);
@@ -80,7 +80,7 @@ TEST_P(PacedLineUpdate, InstallsTheImage) {
   sim.Stop();
   EXPECT_EQ(ReadAll(dir.Path("installed.bin")), ReadAll(hex + ".bin"));
   const auto counters = line.Counters();
-  EXPECT_GT(counters.ToDevice, 16384u);
+  EXPECT_GT(counters.ToDevice, 24576u);
   EXPECT_GT(counters.ToProgram, 0u);
 }
 
