@@ -5,8 +5,8 @@
 //
 // Rows: a bare client (sends each 128-byte block the moment the answer to the previous one is in,
 // nothing else), `vornik -start` (normal mode), `vornik-tool update --batched`, the same with
-// 16 ms latency each way, `vornik-tool flash-write` and `flash-read`, and at 115200 baud the
-// normal mode on a 64 KiB image with 16 ms latency.
+// 16 ms latency each way, `vornik-tool flash-write`, `flash-read` and `flash-write --turbo`, and at
+// 115200 baud the bare client and the normal mode on a 64 KiB image with 16 ms latency.
 //
 // For every row: seconds from the first byte on the line to the last, the seconds the line needs
 // for every byte of both directions (wire), their ratio (share), the share against the bare
@@ -61,7 +61,7 @@ constexpr uint32_t kAddress = 178556;
 constexpr std::size_t kBlockBytes = 128;  ///< the programs' default block length
 constexpr uint16_t kFirstBlockNumber = 0x8000;
 
-enum class TKind { Bare, Normal, HalfDuplex, Batched, FlashWrite, FlashRead };
+enum class TKind { Bare, Normal, HalfDuplex, Batched, FlashWrite, FlashWriteTurbo, FlashRead };
 
 struct TRow {
   std::string Name;
@@ -286,13 +286,15 @@ struct TBench {
         argv = {BinDir + "/vornik-tool", "update", "--serial", path, "--baud", baud, "--address", address, "--fw",
                 Firmware, "--batched"};
         break;
-      case TKind::FlashWrite: {
+      case TKind::FlashWrite:
+      case TKind::FlashWriteTurbo: {
         std::string data(Row.Bytes, '\0');
         std::mt19937 rng(7);
         for (auto& c : data) c = static_cast<char>(rng());
         std::ofstream(Work + "/flash.bin", std::ios::binary) << data;
         argv = {BinDir + "/vornik-tool", "flash-write", "--serial", path, "--baud", baud, "--address", address,
                 "--start-page", "0", Work + "/flash.bin"};
+        if (Row.Kind == TKind::FlashWriteTurbo) argv.push_back("--turbo");
         break;
       }
       case TKind::FlashRead:
@@ -379,6 +381,7 @@ int main(int argc, char** argv) {
       rows.push_back({"batched+16ms", TKind::Batched, b, 16, size});
       rows.push_back({"flash-write", TKind::FlashWrite, b, 0, size});
       rows.push_back({"flash-read", TKind::FlashRead, b, 0, size});
+      rows.push_back({"flash-write-turbo", TKind::FlashWriteTurbo, b, 0, size});
       rows.push_back({"bare+16ms", TKind::Bare, b, 16, 64 * 1024});
       rows.push_back({"normal+16ms", TKind::Normal, b, 16, 64 * 1024});
       rows.push_back({"half-duplex-5ms", TKind::HalfDuplex, b, 0, 64 * 1024});

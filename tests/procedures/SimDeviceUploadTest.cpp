@@ -61,6 +61,18 @@ TRun Upload(TSimRig& Rig, const std::string& Plain, int32_t FWAddress, bool Batc
   return run;
 }
 
+/// Runs one upload of Plain (scrambled for address 0) to its end; what the uploader reported.
+std::vector<TFWUploadResult> UploadToEnd(TSimRig& Rig, TFirmwareUploader& Up, const std::string& Plain) {
+  std::vector<TFWUploadResult> results;
+  Up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
+  std::string image = Plain;
+  ScrambleImage(image, 0);
+  Up.UploadFromStr(image);
+  Rig.loop.runUntil([&] { return !results.empty(); }, 3600000);
+  Up.OnUploadDone = nullptr;
+  return results;
+}
+
 TEST(SimDeviceUpload, SlowSerialLinesAreNotOverrunInBatchedOrSafeTurboMode) {
   // 256-byte blocks at 38400 baud take about 80 ms each on the line: longer than the safe turbo
   // pause, and far longer than the pause between batched packets. The port refuses what does not
@@ -81,13 +93,8 @@ TEST(SimDeviceUpload, SlowSerialLinesAreNotOverrunInBatchedOrSafeTurboMode) {
     up.TurboMode = !batched;
     up.SafeTurbo = !batched;
     up.SetBatchSize(50);
-    std::vector<TFWUploadResult> results;
-    up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
     const std::string plain = TProcRig::Image(32 * 1024, 5);
-    std::string image = plain;
-    ScrambleImage(image, 0);
-    up.UploadFromStr(image);
-    rig.loop.runUntil([&] { return !results.empty(); }, 3600000);
+    const auto results = UploadToEnd(rig, up, plain);
     ASSERT_EQ(results, std::vector<TFWUploadResult>{R::fwrOk}) << up.FWUploadResultToStr(results[0]);
     EXPECT_TRUE(rig.device.InstalledImage() == plain);
   }
@@ -136,13 +143,8 @@ TEST_P(SimPacedUpload, KeepsTheLineBusyWithoutOverrunningThePort) {
   up.BatchedMode = c.Batched;
   up.TurboMode = !c.Batched;
   up.SetBatchSize(50);
-  std::vector<TFWUploadResult> results;
-  up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
   const std::string plain = TProcRig::Image(24 * 1024, 6);
-  std::string image = plain;
-  ScrambleImage(image, 0);
-  up.UploadFromStr(image);
-  rig.loop.runUntil([&] { return !results.empty(); }, 3600000);
+  const auto results = UploadToEnd(rig, up, plain);
   ASSERT_EQ(results, std::vector<TFWUploadResult>{R::fwrOk}) << up.FWUploadResultToStr(results[0]);
   EXPECT_TRUE(rig.device.InstalledImage() == plain);
   EXPECT_EQ(up.RepeatedPckCount(), 0);
