@@ -23,6 +23,7 @@ namespace {
 constexpr int kQueueIdleMs = 5;        ///< queue timer period while the link is not up
 constexpr int kQueueLinkUpMs = 2;      ///< queue timer period once the link is up
 constexpr int kProcessingMs = 1;       ///< delay between a received chunk and the receive path
+constexpr int kAtOnce = 0;             ///< a timer interval that fires on the loop's next turn
 constexpr std::size_t kRxLimit = 4096; ///< bytes kept in RxBuffer
 constexpr std::size_t kSlowChunk = 64; ///< bytes per slow-write step
 constexpr int kFormatNone = 0, kFormatKRV = 1, kFormatKRVW = 2;
@@ -62,11 +63,15 @@ std::string ErrorCodeText(uint16_t Code) {
   return t::kUnknownError;
 }
 
-int32_t SerialLineMs(const TKRVComms& Comms, std::size_t PayloadBytes) {
-  if (!Comms.Host.empty() || Comms.WsServerMode || Comms.Baud <= 0) return 0;
+std::size_t KRVWFrameBytes(std::size_t PayloadBytes) {
   // A 14-byte header and the payload, one flag byte per seven, then start, checksum and stop.
   const std::size_t raw = 14 + PayloadBytes;
-  const std::size_t frame = raw + (raw + 6) / 7 + 3;
+  return raw + (raw + 6) / 7 + 3;
+}
+
+int32_t SerialLineMs(const TKRVComms& Comms, std::size_t PayloadBytes) {
+  if (!Comms.IsSerialLine()) return 0;
+  const std::size_t frame = KRVWFrameBytes(PayloadBytes);
   return static_cast<int32_t>((static_cast<int64_t>(frame) * 10000 + Comms.Baud - 1) / Comms.Baud);
 }
 
@@ -141,6 +146,38 @@ void TKRVComms::SeedRandom(uint32_t Seed) {
   std::uniform_int_distribution<int32_t> id(1, 249);
   lastSentSeq_ = id(rng_);
   lastRxSeq_ = id(rng_);
+}
+
+// ---- The line model -----------------------------------------------------------------------------
+
+bool TKRVComms::IsSerialLine() const { return Host.empty() && !WsServerMode && Baud > 0; }
+
+void TKRVComms::NoteWritten(std::size_t Bytes) {
+  if (!IsSerialLine()) return;
+  const int64_t nowUs = loop_.nowMs() * 1000;
+  const int64_t lineUs = static_cast<int64_t>(Bytes) * 10000000 / Baud;
+  lineFreeAtUs_ = std::max(lineFreeAtUs_, nowUs) + lineUs;
+}
+
+double TKRVComms::LineBacklogMs() const {
+  if (!IsSerialLine()) return 0;
+  const double modelled = static_cast<double>(std::max<int64_t>(lineFreeAtUs_ - loop_.nowMs() * 1000, 0)) / 1000.0;
+  // A port that can tell what it still holds (a real serial driver) overrules a model that
+  // thinks the line faster than it is.
+  const double reported = static_cast<double>(port_->isOpen() ? port_->bytesToWrite() : 0) * 10000.0 / Baud;
+  return std::max(modelled, reported);
+}
+
+int32_t TKRVComms::LinePaceMs(std::size_t PayloadBytes) const {
+  if (!IsSerialLine()) return 0;
+  const double backlog = LineBacklogMs();
+  const double frameMs = static_cast<double>(KRVWFrameBytes(PayloadBytes)) * 10000.0 / Baud;
+  // Written now, the frame joins the backlog; after `backlog` ms the port holds less than this
+  // frame again and the next one may follow without the line going quiet.
+  double pause = backlog;
+  // The next frame must still fit the output buffer (ApdOutSize) behind what is left then.
+  if (ApdOutSize > 0) pause = std::max(pause, backlog + 2 * frameMs - ApdOutSize * 10000.0 / Baud);
+  return static_cast<int32_t>(std::clamp(std::ceil(pause), 1.0, 2147483647.0));
 }
 
 int TKRVComms::RandomReconnectInterval() {
@@ -288,6 +325,7 @@ void TKRVComms::Connected() {
   linkUp_ = true;
   connecting_ = false;
   rxBuffer_.clear();
+  lineFreeAtUs_ = 0;  // a new connection starts with an idle line
   lastActivity_ = loop_.nowMs();
   openFailure_ = TOpenFailure::ofClosed;
   // The queue time-out counts a time without a link: one armed in an earlier loss must not fail
@@ -378,8 +416,13 @@ void TKRVComms::ReceivedChunk() {
     rxBuffer_.erase(0, rxBuffer_.size() - kRxLimit);
     LogMsg(t::kOverflow, 0);
   }
-  processingTimer_->setInterval(kProcessingMs);
-  Enable(*processingTimer_);
+  // A frame the exchange in flight waits for is handled on the loop's next turn: the next
+  // request follows it without waiting for a timer tick. Other traffic keeps its short delay.
+  const bool awaited = waitTimer_->isActive() && state_ != esIdle && !queue_.empty();
+  const int interval = awaited ? kAtOnce : kProcessingMs;
+  if (processingTimer_->isActive() && processingTimer_->interval() <= interval) return;  // due as soon
+  processingTimer_->setInterval(interval);
+  processingTimer_->start();
 }
 
 uint16_t TKRVComms::RawWrite(const std::string& Frame, bool Direct) {
@@ -406,6 +449,7 @@ uint16_t TKRVComms::RawWrite(const std::string& Frame, bool Direct) {
     return ecOverflow;
   }
   OutgoingDataCount += static_cast<uint32_t>(out.size());
+  NoteWritten(out.size());
   lastActivity_ = loop_.nowMs();
   if (Log_Raw_Data) LogPacket(t::kRawOut, 1, true, Frame, kNone, kNone, kNone, kNone);
   return ecOk;
@@ -433,6 +477,7 @@ void TKRVComms::SlowWriteStep() {
     return;
   }
   OutgoingDataCount += static_cast<uint32_t>(chunk.size());
+  NoteWritten(chunk.size());
   lastActivity_ = loop_.nowMs();
   if (Log_Raw_Data) LogPacket(last ? t::kRawSlowLast : t::kRawSlow, 1, true, chunk, kNone, kNone, kNone, kNone);
 }
@@ -575,9 +620,12 @@ bool TKRVComms::NewIdForRepeat(const TKuldendo& H) const {
          (IDOfRepeatedPackets == TIDOfRepeatedPackets::irpUseParameter && H.Options.Contains(psoNewIDOnRepeat));
 }
 
-void TKRVComms::StartQueueTimer(int Interval) {
-  if (Interval > 0) queueTimer_->setInterval(Interval);
-  Enable(*queueTimer_);
+void TKRVComms::SendNextAtOnce() {
+  if (!active_) return;
+  // One turn of the loop, not a tick: the line does not idle between an answer and the next
+  // request. The queue timer goes back to its period when it fires.
+  queueTimer_->setInterval(kAtOnce);
+  queueTimer_->start();
 }
 
 void TKRVComms::OnTimerSendPackages() {
@@ -593,13 +641,21 @@ void TKRVComms::OnTimerSendPackages() {
     DebugLine(t::kDbgSendInactive);
     return;
   }
+  if (queueTimer_->interval() == kAtOnce) queueTimer_->setInterval(linkUp_ ? kQueueLinkUpMs : kQueueIdleMs);
   if (waitTimer_->isActive()) {
     DebugLine(t::kDbgSendWaiting);
     return;
   }
-  if (Half_Duplex_Mode && loop_.nowMs() - lastRxTime_ < Switch_Direction_Time) {
-    DebugLine(t::kDbgSendHalfDuplex);
-    return;
+  if (Half_Duplex_Mode) {
+    // The transceiver needs Switch_Direction_Time ms after the last received byte before it may
+    // send. The clock counts whole ms, so a difference of exactly that many may be up to one ms
+    // short: one more is waited. The queue timer wakes when the gap is over.
+    const int64_t quiet = loop_.nowMs() - lastRxTime_;
+    if (quiet <= Switch_Direction_Time) {
+      DebugLine(t::kDbgSendHalfDuplex);
+      queueTimer_->setInterval(static_cast<int>(std::max<int64_t>(Switch_Direction_Time + 1 - quiet, 1)));
+      return;
+    }
   }
   if (!linkUp_) {
     DebugLine(t::kDbgSendNoLine);
@@ -639,9 +695,11 @@ void TKRVComms::OnTimerSendPackages() {
                                 h->Options.Contains(psoNoASYER), ForcedFormat(*h));
   if (!HeadIs(h)) return;  // OnBeforeSendRawData cancelled the item or closed the engine
   if (r != ecOk || h->Options.Contains(psoDontWait)) {
+    // Only written, nothing awaited: no exchange ended, and the queue keeps its tick. A caller
+    // that takes "written" for "sent" and closes the link gives the line that much time.
     state_ = esIdle;
     FinishItem(r, std::string(), false);
-    StartQueueTimer(0);
+    Enable(*queueTimer_);
     return;
   }
   tryNo_ = 1;
@@ -784,7 +842,7 @@ void TKRVComms::Waiting_over() {
         FinishItem(ecOk, std::string(), true);
       }
     }
-    StartQueueTimer(0);
+    SendNextAtOnce();
     return;
   }
 
@@ -809,14 +867,14 @@ void TKRVComms::Waiting_over() {
         LogPacket(t::kTagFailed, 8, log, h->Pck, lastSendTime_, kNone, h->Cimzett, h->CsomagSorszam);
       FinishItem(linkOk ? ecNoAnswer : (!active_ ? ecNotActive : ecNoLink), std::string(), false);
     }
-    StartQueueTimer(0);
+    SendNextAtOnce();
     return;
   }
 
   LogPacket(t::kTagPollFailed, 8, Poll_Log, std::string(), lastSendTime_, kNone, kNone, kNone);
   waitTimer_->stop();
   state_ = esIdle;
-  StartQueueTimer(0);
+  SendNextAtOnce();
 }
 
 void TKRVComms::OnQueueTimedOut() {
@@ -968,7 +1026,7 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
         FinishItem(ecFrameBadAddress, payload, decoder_.Info == TInfo::pozitiv_nyugta);
       }
       state_ = esIdle;
-      StartQueueTimer(0);
+      SendNextAtOnce();
       return;
     }
     const std::string tag = Fmt(waiting ? t::kTagBadFrameWaiting : t::kTagBadFrame, static_cast<int>(result),
@@ -1039,7 +1097,7 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
       FinishItem(Code, payload, info == TInfo::pozitiv_nyugta);
     }
     state_ = esIdle;
-    StartQueueTimer(0);
+    SendNextAtOnce();
   };
 
   if (!forUs) {  // addressed to someone else
@@ -1130,7 +1188,7 @@ void TKRVComms::ProcessFrame(const std::string& Frame) {
   waitTimer_->stop();
   Deliver(src, payload, info, seq);
   state_ = esIdle;
-  StartQueueTimer(0);
+  SendNextAtOnce();
 }
 
 void TKRVComms::Deliver(uint32_t Src, std::string Payload, TInfo Info, int32_t Seq) {

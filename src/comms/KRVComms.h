@@ -6,8 +6,9 @@
 // and hands it over with SendWith. Admission either refuses it at once (result callback with an
 // ErrorCode, nothing raised), writes it at once (psoDontQueue) or appends it to the queue. The
 // queue timer (5 ms, 2 ms while the link is up) writes the head of the queue, one item per tick,
-// and starts the wait timer with the try's answer time. Received bytes collect in RxBuffer; the
-// processing timer (1 ms) cuts and decodes frames, acknowledges them when asked and classifies
+// and starts the wait timer with the try's answer time; when an exchange ends the next item goes
+// on the loop's next turn instead of the next tick. Received bytes collect in RxBuffer; the
+// processing timer (1 ms, or the next turn while an exchange waits) cuts and decodes frames, acknowledges them when asked and classifies
 // each one against the exchange in flight: the answer or acknowledgement ends it, a negative
 // acknowledgement repeats it, anything else is logged and, where it belongs to no exchange,
 // delivered to OnReadEx/OnRead. When the wait timer fires the item is repeated (up to
@@ -240,6 +241,9 @@ class TKRVServerRegistry {
 /// Hungarian text of an ErrorCode ("Ismeretlen hiba." for unknown codes).
 std::string ErrorCodeText(uint16_t Code);
 
+/// Bytes of a KRVW frame carrying PayloadBytes (header, flag bytes, start, checksum and stop).
+std::size_t KRVWFrameBytes(std::size_t PayloadBytes);
+
 /// ms the engine's serial line needs for a KRVW frame carrying PayloadBytes (10 bits a byte,
 /// rounded up); 0 on a TCP connection, which takes what is written at once.
 int32_t SerialLineMs(const TKRVComms& Comms, std::size_t PayloadBytes);
@@ -382,6 +386,22 @@ class TKRVComms {
   int WaitInterval() const { return waitTimer_->interval(); }
   bool Waiting() const { return waitTimer_->isActive(); }
 
+  // ---- The line model ------------------------------------------------------------------------
+  // On a serial line every written byte takes 10 bits' time; the engine keeps when the line will
+  // be free again (bytes written x 10 / Baud since it was last idle). Senders that do not wait for
+  // answers (the batch sender, the turbo modes) pace themselves by it: the next packet goes while
+  // the port still holds the previous one, so the line never idles and the port never overflows.
+
+  /// True for a serial link (no Host, not a server socket, a baud rate above 0).
+  bool IsSerialLine() const;
+  /// ms the line needs for what is written but not yet sent (the model, or what the port
+  /// reports when it reports more); 0 on TCP.
+  double LineBacklogMs() const;
+  /// The pause after handing over a KRVW frame of PayloadBytes now, so that the next one of that
+  /// size finds the port holding less than one frame (never more than ApdOutSize with it); at
+  /// least 1 on a serial line, 0 on TCP.
+  int32_t LinePaceMs(std::size_t PayloadBytes) const;
+
   /// Re-seeds the random choices (packet id start values, reconnect interval) for repeatable runs.
   void SeedRandom(uint32_t Seed);
 
@@ -423,7 +443,9 @@ class TKRVComms {
   template <typename Match>
   void CancelMatching(Match&& Matches);
   void FreeItem(TKuldendo* Item);
-  void StartQueueTimer(int Interval);
+  /// The exchange ended: the next queued item goes on the loop's next turn.
+  void SendNextAtOnce();
+  void NoteWritten(std::size_t Bytes);
   bool NewIdForRepeat(const TKuldendo& H) const;
   /// Whether H is still the head of an active engine's queue (callbacks may have changed it).
   bool HeadIs(const TKuldendo* H) const { return active_ && !queue_.empty() && queue_.front() == H; }
@@ -471,6 +493,7 @@ class TKRVComms {
   int64_t lastActivity_ = 0;
   int64_t lastRxTime_ = 0;
   int64_t lastSendTime_ = kNone;
+  int64_t lineFreeAtUs_ = 0;  ///< µs of the loop's clock when the serial line is idle again
   ServerConnection* serverSocket_ = nullptr;
   uint32_t krvAddressAtActivation_ = 0;
   uint64_t linkLosses_ = 0;  ///< Disconnected/CommError handlings so far (re-entry check)

@@ -53,7 +53,10 @@ void TKRVCommsBatch::Send(TKuldendo* Item) {
   Item->Options.Exclude({psoForceAck, psoDontWait, psoDontQueue});
   Item->Options.Include({psoKeepItem, psoDontAck, psoForceWait, psoKeepPckID, psoNoLineTimeout});
   Item->BatchTimeout = Item->Timeout;
-  Item->Timeout = std::max(TimeBetweenPcks, SerialLineMs(*KRVPort, Item->Pck.size()));
+  // Handed over at once (the previous packet's pause has just ended): on a serial line the pause
+  // lasts while the port still holds more than this packet, so the next one goes before the line
+  // runs dry and never finds the output buffer full.
+  Item->Timeout = std::max(TimeBetweenPcks, KRVPort->LinePaceMs(Item->Pck.size()));
   Item->CsomagSorszam = curIndex_;
   const uint8_t slot = curIndex_;
   slots_[slot] = Item;

@@ -4,9 +4,10 @@
 // Theory of operation. A caller hands packets one at a time with SendWith(batch). Each packet is
 // rewritten (no acknowledgement, a pause instead of an answer, the batch index 1..240 as packet
 // id, kept by the batch) and parked in Slots[CurIndex]. The pause is TimeBetweenPcks, or on a
-// serial line at least the time the line needs for the packet, so the packets never pile up in
-// the port's output buffer (which refuses what does not fit) and the receipt query does not wait
-// behind kilobytes still queued. The first packet of a
+// serial line at least as long as the engine's line model says the port holds more than one
+// packet: the next packet is handed over while the previous one is still going out, so the line
+// stays busy, yet the packets never pile up in the port's output buffer (which refuses what does
+// not fit) and the receipt query does not wait behind kilobytes still queued. The first packet of a
 // batch is preceded by the session opener "x" (only for a packet with psoBatchStart) and by the
 // receipt clear "CSYCA". After each written packet the caller's own OnResult runs with the
 // packet's BatchAnswer, as if the device had answered, so the caller produces the next packet.

@@ -318,6 +318,14 @@ void TFirmwareUploader::SendBlock() {
     auto* item = new TKuldendo(SimulationMode ? BuildCSYSI() : BuildCFLUL(pageIndex, false, block),
                                static_cast<uint32_t>(krvAddress_));
     item->Options = TKRVSendOptions{psoDontAck, psoDontWait, psoEncodeKRVW};
+    if (!SafeTurbo && krvPort_->IsSerialLine()) {
+      // Blocks written back to back would overrun a serial port's output buffer: the block waits
+      // (a timed wait without an answer) while the port holds more than one block, and the next
+      // one follows before the line runs dry.
+      item->Options = TKRVSendOptions{psoDontAck, psoForceWait, psoAcked, psoExactTimeout, psoNoLineTimeout,
+                                      psoEncodeKRVW};
+      item->Timeout = krvPort_->LinePaceMs(item->Pck.size());
+    }
     item->OnResult = TOnResult(this, &TFirmwareUploader::OnPacketResult);
     // Everything the pause needs is read before the hand-over: a refusal reports at once, and
     // its handler may end this run, start another or destroy the uploader.

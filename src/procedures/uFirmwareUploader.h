@@ -13,7 +13,8 @@
 // one packet to the engine (or to the own batch sender, or starts the own timer) and moves to the
 // step that waits for its result; every result arrives in OnPacketResult, whose one switch picks
 // the next step; then the step executor runs again. Nothing loops and nothing blocks, except the
-// fixed pause after each block in safe turbo mode. The retry counter (flash write errors of one
+// fixed pause after each block in safe turbo mode (plain turbo blocks on a serial line wait, without
+// blocking, while the port holds more than one block). The retry counter (flash write errors of one
 // block, failed restarts for installation, failed installs) is checked before each send: at 2 the
 // run finishes with the result it has. Every started run ends with exactly one OnUploadDone, also
 // after Abort; results that arrive while aborting are ignored.

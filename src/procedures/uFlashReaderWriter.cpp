@@ -209,14 +209,14 @@ void TFlashReaderWriter::WriteStep() {
   const std::string_view source(data_);
   const std::string_view pageData = source.substr(position_ - 1, static_cast<std::size_t>(FlashPageSize));
   const auto page = static_cast<uint16_t>(page_ & 0xFFFF);
-  const int32_t lineMs = TurboMode ? SerialLineMs(*krvPort_, kCodeLength + 3 + pageData.size()) : 0;
-  if (TurboMode && lineMs > 0) {
-    // On a serial line the next page waits until this one is on its way: pages written back to
-    // back would fill the port's output buffer, which refuses what does not fit.
+  const int32_t paceMs = TurboMode ? krvPort_->LinePaceMs(kCodeLength + 3 + pageData.size()) : 0;
+  if (TurboMode && paceMs > 0) {
+    // On a serial line the next page waits while the port holds more than one page: pages
+    // written back to back would fill the port's output buffer, which refuses what does not fit.
     auto* item = new TKuldendo(BuildCFLPW(page, false, pageData), static_cast<uint32_t>(KRVAddress));
     item->Options = TKRVSendOptions{psoDontAck, psoForceWait, psoAcked, psoExactTimeout, psoNoLineTimeout,
                                     psoTaggedCallbacks};
-    item->Timeout = lineMs;
+    item->Timeout = paceMs;
     item->OnAnswer = TOnIncoming_tagged(this, &TFlashReaderWriter::OnWriteResult);
     item->OnError = TOnIncoming_tagged(this, &TFlashReaderWriter::OnWriteResult);
     item->SendWith(krvPort_);

@@ -10,8 +10,9 @@
 // once. Exactly one OnReadingDone or OnWritingDone fires for every started operation, also after
 // Abort.
 //
-// Turbo writes do not wait for answers; on a serial line each page still waits the time the line
-// needs for it, so that the pages do not pile up in the port's output buffer.
+// Turbo writes do not wait for answers; on a serial line each page waits while the port still
+// holds more than one page (the engine's line model), so the line stays busy and the pages do not
+// pile up in the port's output buffer.
 //
 // Two guards against devices that would otherwise stall a read for ever: a read with BlockSize 0
 // or FlashPageSize 0 or less is refused at the start, and an AFLRC answer that carries no data

@@ -36,7 +36,7 @@ TEST_F(LogTest, ReceivedLineShowsTheSourceAndTheAnswerTime) {
   Send(item);
   ASSERT_TRUE(WaitResults(1));
   const std::string expected = Sp(9) + "VALASZ - OK" + " " + "003." + " " + Sp(7) + "5" + " > " + Sp(8) + " " +
-                               "T:00042" + " " + "ASYSI#13  " + " " + "065 083 089 083 073 013 ";
+                               "T:00041" + " " + "ASYSI#13  " + " " + "065 083 089 083 073 013 ";
   EXPECT_EQ(log.Lines.back(), expected);
 }
 

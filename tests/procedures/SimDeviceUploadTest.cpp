@@ -3,6 +3,7 @@
 // successful upload must leave exactly the original image in it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,18 @@ TRun Upload(TSimRig& Rig, const std::string& Plain, int32_t FWAddress, bool Batc
   return run;
 }
 
+/// Runs one upload of Plain (scrambled for address 0) to its end; what the uploader reported.
+std::vector<TFWUploadResult> UploadToEnd(TSimRig& Rig, TFirmwareUploader& Up, const std::string& Plain) {
+  std::vector<TFWUploadResult> results;
+  Up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
+  std::string image = Plain;
+  ScrambleImage(image, 0);
+  Up.UploadFromStr(image);
+  Rig.loop.runUntil([&] { return !results.empty(); }, 3600000);
+  Up.OnUploadDone = nullptr;
+  return results;
+}
+
 TEST(SimDeviceUpload, SlowSerialLinesAreNotOverrunInBatchedOrSafeTurboMode) {
   // 256-byte blocks at 38400 baud take about 80 ms each on the line: longer than the safe turbo
   // pause, and far longer than the pause between batched packets. The port refuses what does not
@@ -80,17 +93,76 @@ TEST(SimDeviceUpload, SlowSerialLinesAreNotOverrunInBatchedOrSafeTurboMode) {
     up.TurboMode = !batched;
     up.SafeTurbo = !batched;
     up.SetBatchSize(50);
-    std::vector<TFWUploadResult> results;
-    up.OnUploadDone = [&](TFirmwareUploader*, TFWUploadResult Result) { results.push_back(Result); };
     const std::string plain = TProcRig::Image(32 * 1024, 5);
-    std::string image = plain;
-    ScrambleImage(image, 0);
-    up.UploadFromStr(image);
-    rig.loop.runUntil([&] { return !results.empty(); }, 3600000);
+    const auto results = UploadToEnd(rig, up, plain);
     ASSERT_EQ(results, std::vector<TFWUploadResult>{R::fwrOk}) << up.FWUploadResultToStr(results[0]);
     EXPECT_TRUE(rig.device.InstalledImage() == plain);
   }
 }
+
+/// Writes of at least MinBytes that found the serial line idle (nothing left of what was written
+/// before), replaying the writes on a line of Baud as MemoryLink carries them.
+int WritesOnAnIdleLine(const testkit::MemoryLink& Link, int Baud, std::size_t MinBytes) {
+  int64_t freeAt = 0;
+  int idle = 0;
+  for (const auto& w : Link.Writes) {
+    if (w.Bytes.size() >= MinBytes && w.AtMs >= freeAt) ++idle;
+    freeAt = std::max(freeAt, w.AtMs) + (static_cast<int64_t>(w.Bytes.size()) * 10000 + Baud - 1) / Baud;
+  }
+  return idle;
+}
+
+struct TPacedCase {
+  int Baud;
+  int32_t ApdOutSize;
+  bool Batched;  ///< else plain turbo (TurboMode without SafeTurbo)
+};
+
+class SimPacedUpload : public ::testing::TestWithParam<TPacedCase> {};
+
+TEST_P(SimPacedUpload, KeepsTheLineBusyWithoutOverrunningThePort) {
+  // Neither mode waits for answers to its blocks: the engine's line model lets each block go
+  // while the port still holds the one before, and the port (which refuses what does not fit
+  // into ApdOutSize) never overflows.
+  const TPacedCase c = GetParam();
+  testkit::MemoryLinkSettings line;
+  line.Baud = c.Baud;
+  line.LimitOutput = true;
+  TSimDeviceConfig config;
+  config.StartInBootloader = true;
+  TSimRig rig(config, {}, line);
+  rig.comms.Baud = c.Baud;
+  rig.comms.ApdOutSize = c.ApdOutSize;
+  rig.comms.Timeout_1 = 500;  // the receipt query waits behind the last packet
+  rig.comms.SetActive(false);
+  rig.comms.SetActive(true);  // the port takes ApdOutSize when it opens
+  rig.loop.advance(5);
+  TFirmwareUploader up(rig.loop);
+  up.SetKRVPort(&rig.comms);
+  up.BlockLength = 128;
+  up.BatchedMode = c.Batched;
+  up.TurboMode = !c.Batched;
+  up.SetBatchSize(50);
+  const std::string plain = TProcRig::Image(24 * 1024, 6);
+  const auto results = UploadToEnd(rig, up, plain);
+  ASSERT_EQ(results, std::vector<TFWUploadResult>{R::fwrOk}) << up.FWUploadResultToStr(results[0]);
+  EXPECT_TRUE(rig.device.InstalledImage() == plain);
+  EXPECT_EQ(up.RepeatedPckCount(), 0);
+  // The first block of the run (and of each batch, behind the receipt clear) finds the line
+  // idle; every other one is written before the line runs dry.
+  const int blocks = 24 * 1024 / 128;
+  EXPECT_LE(WritesOnAnIdleLine(*rig.links.Last, c.Baud, 128), c.Batched ? (blocks + 49) / 50 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, SimPacedUpload,
+                         ::testing::Values(TPacedCase{9600, 4096, false}, TPacedCase{115200, 4096, false},
+                                           TPacedCase{921600, 4096, false}, TPacedCase{115200, 400, false},
+                                           TPacedCase{9600, 4096, true}, TPacedCase{115200, 4096, true},
+                                           TPacedCase{115200, 400, true}),
+                         [](const auto& Info) {
+                           return std::string(Info.param.Batched ? "Batched" : "Turbo") +
+                                  std::to_string(Info.param.Baud) + "Buffer" + std::to_string(Info.param.ApdOutSize);
+                         });
 
 TEST(SimDeviceUpload, LostInstallAnswerOfADeviceThatFellBackIsNoSuccess) {
   // The device refuses the image and starts its old firmware again; the AFLUD that said so is lost

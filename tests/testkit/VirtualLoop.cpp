@@ -26,9 +26,14 @@ class VirtualTimer final : public Timer {
   void stop() override { active_ = false; }
   bool isActive() const override { return active_; }
 
-  void arm() {
-    // A zero interval would fire forever at one instant; the virtual loop's resolution is 1 ms.
-    due_ = loop_->now_ + std::max(interval_, 1);
+  /// Started (or given a new interval): a zero interval fires at this instant, after whatever is
+  /// due now already, as Qt runs a zero timer on the loop's next turn.
+  void arm() { armIn(std::max(interval_, 0)); }
+  /// Re-armed after firing: a zero interval would fire forever at one instant, so a repeating
+  /// one comes back after the virtual loop's resolution, 1 ms.
+  void rearm() { armIn(std::max(interval_, 1)); }
+  void armIn(int ms) {
+    due_ = loop_->now_ + ms;
     seq_ = loop_->nextSeq();
   }
   void detach() { loop_ = nullptr; }
@@ -83,7 +88,7 @@ bool VirtualLoop::fireNext(int64_t limitAbs) {
   if (due > limitAbs || (bestTimer == nullptr && bestEvent == std::numeric_limits<std::size_t>::max())) return false;
   now_ = std::max(now_, due);
   if (bestTimer != nullptr) {
-    bestTimer->arm();  // repeating: the next period counts from now
+    bestTimer->rearm();  // repeating: the next period counts from now
     ++fired_;
     if (bestTimer->onTimeout) {
       auto fn = bestTimer->onTimeout;  // the callback may destroy the timer

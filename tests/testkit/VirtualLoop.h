@@ -3,7 +3,9 @@
 // armed), so a test can say "the third try goes out at 270 ms" and check it exactly and at once.
 // A repeating timer is re-armed from the moment it fires, before its callback runs; a timer
 // (re)started or given a new interval inside a callback is armed from the current virtual time,
-// as Qt does. sleepMs moves time on without firing anything (the loop's thread is blocked).
+// as Qt does. A timer started with a zero interval fires at the same instant, after everything
+// already due then (Qt's next turn of the loop); kept running, it fires again each 1 ms. sleepMs
+// moves time on without firing anything (the loop's thread is blocked).
 // Timers and events may be created, stopped and destroyed from inside callbacks.
 #pragma once
 
