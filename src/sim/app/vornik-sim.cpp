@@ -353,11 +353,8 @@ int main(int argc, char** argv) {
     if (const auto at = dial->RedialAtMs()) redial.start(static_cast<int>(std::max<int64_t>(0, *at - now())));
   };
   // Ends the dialled connection from our side; what was written still goes out first.
-  auto hangUp = [&] {
-    QTcpSocket* s = dialled;
-    dialled = nullptr;
-    if (client == s) client = nullptr;
-    if (line == TLine::Tcp) line = TLine::None;
+  // Closes a connection once what was written has gone out, and frees the socket then.
+  auto closeAfterFlush = [&](QTcpSocket* s) {
     s->disconnect();
     s->flush();
     s->disconnectFromHost();
@@ -367,6 +364,13 @@ int main(int argc, char** argv) {
       QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
     bus.LinkDown();
   };
+  auto hangUp = [&] {
+    QTcpSocket* s = dialled;
+    dialled = nullptr;
+    if (client == s) client = nullptr;
+    if (line == TLine::Tcp) line = TLine::None;
+    closeAfterFlush(s);
+  };
   // Listening: the device hung up after an answer (a fault); what was written goes out first.
   auto hangUpListened = [&] {
     if (dial || !bus.TakeHangUp() || client == nullptr || line != TLine::Tcp) return;
@@ -374,14 +378,7 @@ int main(int argc, char** argv) {
     QTcpSocket* s = client;
     client = nullptr;
     line = TLine::None;
-    s->disconnect();
-    s->flush();
-    s->disconnectFromHost();
-    if (s->state() == QAbstractSocket::UnconnectedState)
-      s->deleteLater();
-    else
-      QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-    bus.LinkDown();
+    closeAfterFlush(s);
   };
   auto afterDevice = [&] {
     hangUpListened();
