@@ -36,6 +36,17 @@ std::string NameOf(const std::string& Path) {
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
+// A new hidden file ".NAME.XXXXXX" in Folder, beside Target; its descriptor (or -1 with errno
+// set) and its name in TmpName.
+int CreateTempBeside(const std::string& Folder, const std::string& Target, std::string& TmpName) {
+  const std::string tmpl = (Folder == "/" ? "" : Folder) + "/." + NameOf(Target) + ".XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) TmpName = name.data();
+  return fd;
+}
+
 /// Syncs the folder so that the rename itself survives a power cut; best effort.
 void SyncFolder(const std::string& Folder) {
   const int fd = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -78,12 +89,9 @@ int ReplaceFileContent(const std::string& FileName, std::string_view Bytes) {
   if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
   if (exists && !S_ISREG(existing.st_mode)) return WriteInPlace(target, Bytes);
   const std::string folder = FolderOf(target);
-  const std::string tmpl = (folder == "/" ? "" : folder) + "/." + NameOf(target) + ".XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  std::string tmpName;
+  const int fd = CreateTempBeside(folder, target, tmpName);
   if (fd < 0) return errno;
-  const std::string tmpName(name.data());
   auto fail = [&](int Err, bool Open) {
     if (Open) ::close(fd);
     ::unlink(tmpName.c_str());
@@ -114,13 +122,11 @@ int CheckFileReplaceable(const std::string& FileName) {
   if (exists && S_ISDIR(existing.st_mode)) return EISDIR;
   if (exists && !S_ISREG(existing.st_mode)) return ::access(target.c_str(), W_OK) == 0 ? 0 : errno;
   const std::string folder = FolderOf(target);
-  const std::string tmpl = (folder == "/" ? "" : folder) + "/." + NameOf(target) + ".XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  std::string tmpName;
+  const int fd = CreateTempBeside(folder, target, tmpName);
   if (fd < 0) return errno;
   ::close(fd);
-  ::unlink(name.data());
+  ::unlink(tmpName.c_str());
   return 0;
 }
 

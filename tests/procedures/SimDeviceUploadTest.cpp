@@ -10,6 +10,7 @@
 #include "comms/KRVComms.h"
 #include "firmware/uHexfileToStr.h"
 #include "procedures/ProcRig.h"
+#include "testkit/FlashRoundTrip.h"
 #include "testkit/SimPeer.h"
 #include "procedures/uFirmwareUploader.h"
 #include "procedures/uFlashReaderWriter.h"
@@ -230,24 +231,10 @@ TEST(SimFlash, AnswerThenHangUpAfterEveryRequest) {
     faults.HangUpAfter = {"CFLPW", "CFLRC"};
     TSimRig rig({}, faults, {}, tcp ? "127.0.0.1" : "", true);
     rig.loop.runUntil([&] { return rig.comms.LinkUp(); }, 1000);
-    TFlashReaderWriter rw;
-    rw.SetKRVPort(&rig.comms);
-    rw.FlashPageSize = 264;
-    rw.BlockSize = 255;
     const std::string data = TProcRig::Image(1000, 9);
-    std::vector<TFlashRWResult> done;
-    std::string read;
-    rw.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult R) { done.push_back(R); };
-    rw.OnReadingDone = [&](TFlashReaderWriter*, TFlashRWResult R, std::string& S) {
-      done.push_back(R);
-      read = S;
-    };
-    rw.WriteFlashFromStr(2, data);
-    rig.loop.runUntil([&] { return done.size() == 1; }, 600000);
-    rw.ReadFlashToStr(2, static_cast<uint32_t>(data.size()));
-    rig.loop.runUntil([&] { return done.size() == 2; }, 600000);
-    EXPECT_EQ(done, (std::vector<TFlashRWResult>{TFlashRWResult::freOk, TFlashRWResult::freOk}));
-    EXPECT_EQ(read, data);
+    const testkit::TFlashRoundTrip r = testkit::FlashRoundTrip(rig.loop, rig.comms, 2, data);
+    EXPECT_EQ(r.Results, (std::vector<TFlashRWResult>{TFlashRWResult::freOk, TFlashRWResult::freOk}));
+    EXPECT_EQ(r.Read, data);
     EXPECT_GE(rig.device.Counters.HangUps, 8);
   }
 }

@@ -19,6 +19,7 @@
 #include "sim/SimDevice.h"
 #include "sim/SimDialIn.h"
 #include "sim/SimRig.h"
+#include "testkit/FlashRoundTrip.h"
 #include "testkit/MemoryLink.h"
 #include "testkit/MemoryServerSocket.h"
 #include "testkit/SimDialer.h"
@@ -154,24 +155,10 @@ TEST(SimServer, FlashWriteAndReadOverADialledInConnection) {
   cfg.FlashPages = 64;
   TServerBench b(true, cfg);
   ASSERT_TRUE(b.loop.runUntil([&] { return b.comms.IsConnected(); }, 1000));
-  TFlashReaderWriter rw;
-  rw.SetKRVPort(&b.comms);
-  rw.FlashPageSize = 264;
-  rw.BlockSize = 255;
   const std::string data = Pattern(3000, 8);
-  std::vector<TFlashRWResult> done;
-  std::string read;
-  rw.OnWritingDone = [&](TFlashReaderWriter*, TFlashRWResult R) { done.push_back(R); };
-  rw.OnReadingDone = [&](TFlashReaderWriter*, TFlashRWResult R, std::string& S) {
-    done.push_back(R);
-    read = S;
-  };
-  rw.WriteFlashFromStr(3, data);
-  b.loop.runUntil([&] { return done.size() == 1; }, 600000);
-  rw.ReadFlashToStr(3, static_cast<uint32_t>(data.size()));
-  b.loop.runUntil([&] { return done.size() == 2; }, 600000);
-  EXPECT_EQ(done, (std::vector<TFlashRWResult>{TFlashRWResult::freOk, TFlashRWResult::freOk}));
-  EXPECT_EQ(read, data);
+  const testkit::TFlashRoundTrip r = testkit::FlashRoundTrip(b.loop, b.comms, 3, data);
+  EXPECT_EQ(r.Results, (std::vector<TFlashRWResult>{TFlashRWResult::freOk, TFlashRWResult::freOk}));
+  EXPECT_EQ(r.Read, data);
   // Deactivating the engine closes its socket and unregisters it; the device dials again.
   b.comms.SetActive(false);
   EXPECT_TRUE(b.server.Comms().empty());
